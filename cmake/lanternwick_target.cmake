@@ -1,0 +1,19 @@
+# Warnings and sanitizers for the project's own targets, kept off the
+# dependencies so their build stays fast and quiet.
+function(lanternwick_target_defaults target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(LANTERNWICK_SANITIZE)
+        target_compile_options(${target} PRIVATE
+            -fsanitize=${LANTERNWICK_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+        target_link_options(${target} PRIVATE -fsanitize=${LANTERNWICK_SANITIZE})
+    endif()
+endfunction()
+
+# A GoogleTest executable whose cases CTest lists one by one.
+function(lanternwick_add_test name)
+    cmake_parse_arguments(arg "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${arg_SOURCES})
+    lanternwick_target_defaults(${name})
+    target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+endfunction()

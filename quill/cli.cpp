@@ -1,0 +1,3 @@
+#include "settings.h"
+
+int main() { return 0; }

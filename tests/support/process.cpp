@@ -1,0 +1,226 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void make_pipe(int fds[2]) {
+    if (pipe(fds) != 0) {
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+}
+
+void close_fd(int & fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Appends what one read on `fd` yields; closes the descriptor at its end.
+void drain_once(int & fd, std::string & into) {
+    char buffer[65536];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close_fd(fd);
+    }
+}
+
+bool reap(child_process & child, process_result & result, int options) {
+    int status = 0;
+    pid_t got = waitpid(child.pid, &status, options);
+    if (got != child.pid) {
+        return false;
+    }
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.term_signal = WTERMSIG(status);
+    }
+    child.pid = -1;
+    return true;
+}
+
+} // namespace
+
+child_process start_process(const std::vector<std::string> & argv, const std::string & cwd) {
+    int in[2], out[2], err[2];
+    make_pipe(in);
+    make_pipe(out);
+    make_pipe(err);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char *> args;
+        for (const auto & arg : argv) {
+            args.push_back(const_cast<char *>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    // A test that stops writing early must not die of SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    return child_process{pid, in[1], out[0], err[0]};
+}
+
+bool write_to_child(const child_process & child, const std::string & data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(child.stdin_fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void close_child_stdin(child_process & child) { close_fd(child.stdin_fd); }
+
+void read_child_stdout(child_process & child, std::string & out, std::chrono::milliseconds wait) {
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (child.stdout_fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{child.stdout_fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        drain_once(child.stdout_fd, out);
+    }
+}
+
+process_result finish_process(child_process & child, std::chrono::milliseconds limit) {
+    process_result result;
+    close_child_stdin(child);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (child.stdout_fd >= 0 || child.stderr_fd >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timed_out = true;
+            kill(child.pid, SIGKILL);
+            break;
+        }
+        pollfd fds[2] = {{child.stdout_fd, POLLIN, 0}, {child.stderr_fd, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[0].revents) {
+            drain_once(child.stdout_fd, result.out);
+        }
+        if (fds[1].revents) {
+            drain_once(child.stderr_fd, result.err);
+        }
+    }
+    close_fd(child.stdout_fd);
+    close_fd(child.stderr_fd);
+    if (child.pid > 0 && !result.timed_out) {
+        // The pipes may close before the process has ended; wait for it, within the limit.
+        while (!reap(child, result, WNOHANG)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                result.timed_out = true;
+                kill(child.pid, SIGKILL);
+                break;
+            }
+            usleep(5000);
+        }
+    }
+    if (child.pid > 0) {
+        reap(child, result, 0);
+    }
+    return result;
+}
+
+process_result run_process(const std::vector<std::string> & argv, const std::string & input,
+                           std::chrono::milliseconds limit, const std::string & cwd) {
+    child_process child = start_process(argv, cwd);
+    // Feeding and reading at once keeps a child that prints a lot from
+    // blocking on a full pipe while we still write.
+    process_result result;
+    size_t done = 0;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string out, err;
+    while (done < input.size() && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[3] = {{child.stdin_fd, POLLOUT, 0}, {child.stdout_fd, POLLIN, 0}, {child.stderr_fd, POLLIN, 0}};
+        if (poll(fds, 3, 100) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP)) {
+            break;
+        }
+        if (fds[0].revents & POLLOUT) {
+            ssize_t n = write(child.stdin_fd, input.data() + done, std::min<size_t>(input.size() - done, 4096));
+            if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                break;
+            }
+            done += n > 0 ? static_cast<size_t>(n) : 0;
+        }
+        if (fds[1].revents) {
+            drain_once(child.stdout_fd, out);
+        }
+        if (fds[2].revents) {
+            drain_once(child.stderr_fd, err);
+        }
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    result = finish_process(child, std::max(left, std::chrono::milliseconds(1)));
+    result.out = out + result.out;
+    result.err = err + result.err;
+    return result;
+}
+
+std::vector<std::string> split_lines(const std::string & text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string read_file(const std::string & path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+void write_file(const std::string & path, const std::string & contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}

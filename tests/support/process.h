@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+// Runs the real programs from the tests: a child with its three standard
+// descriptors on pipes, so a test can feed input piece by piece, read what it
+// prints and see how it ends.
+struct child_process {
+    pid_t pid = -1;
+    int stdin_fd = -1;
+    int stdout_fd = -1;
+    int stderr_fd = -1;
+};
+
+struct process_result {
+    bool exited = false;   // false: killed by a signal, or timed out
+    int exit_status = -1;
+    int term_signal = 0;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// Starts argv[0] (a path) with the given arguments; the working directory is
+// `cwd` when not empty.
+child_process start_process(const std::vector<std::string> & argv, const std::string & cwd = "");
+
+// Writes all of `data` to the child's standard input (blocking).
+bool write_to_child(const child_process & child, const std::string & data);
+
+// Closes the child's standard input so it sees end of input.
+void close_child_stdin(child_process & child);
+
+// Reads whatever the child prints on stdout within `wait`, appending to `out`.
+void read_child_stdout(child_process & child, std::string & out, std::chrono::milliseconds wait);
+
+// Closes stdin, collects stdout and stderr until the child ends, and kills it
+// with SIGKILL when it has not ended within `limit`.
+process_result finish_process(child_process & child, std::chrono::milliseconds limit);
+
+// start_process + write all input + finish_process.
+process_result run_process(const std::vector<std::string> & argv, const std::string & input = "",
+                           std::chrono::milliseconds limit = std::chrono::seconds(60),
+                           const std::string & cwd = "");
+
+// The lines of `text`, split at line feeds (a trailing piece without one is kept).
+std::vector<std::string> split_lines(const std::string & text);
+
+std::string read_file(const std::string & path);
+void write_file(const std::string & path, const std::string & contents);
