@@ -9,11 +9,17 @@ function(lanternwick_target_defaults target)
     endif()
 endfunction()
 
-# A GoogleTest executable whose cases CTest lists one by one.
+# A GoogleTest executable whose cases CTest lists one by one. PROPERTIES are
+# set on every listed case (for example FIXTURES_REQUIRED test_models, or a
+# RESOURCE_LOCK for tests that share fixed paths).
 function(lanternwick_add_test name)
-    cmake_parse_arguments(arg "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(arg "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${name} ${arg_SOURCES})
     lanternwick_target_defaults(${name})
     target_link_libraries(${name} PRIVATE ${arg_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    if(arg_PROPERTIES)
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${arg_PROPERTIES})
+    else()
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    endif()
 endfunction()
