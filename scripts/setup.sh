@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
     libgtest-dev libgmock-dev nlohmann-json3-dev
-    nodejs npm openssl
+    openssl
     espeak-ng sox
 )
 
@@ -15,6 +15,10 @@ for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
         || missing+=("$package")
 done
+
+# The machine may carry its own Node.js with npm bundled; Debian's npm is only
+# needed where there is none.
+command -v npm > /dev/null || missing+=(nodejs npm)
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
