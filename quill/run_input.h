@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+#include "settings.h"
+
+struct whisper_context;
+
+// Runs one input name: the capture thread and the processing thread over the
+// shared standard input, returning once both have ended.
+void run_input_pair(whisper_context * ctx, whisper_params & params, const std::string & input_name,
+                    const std::string & output_name);
