@@ -1,0 +1,356 @@
+#include "result_formats.h"
+
+#include <cstdio>
+#include <locale>
+#include <sstream>
+
+#include "common_whisper.h"
+
+namespace {
+
+// Readers of these files compare numbers with what a C++ stream prints by
+// default (six significant digits), so that is the one form used throughout.
+template <typename Number>
+std::string stream_form(Number value) {
+    std::ostringstream os;
+    os.imbue(std::locale::classic());
+    os << value;
+    return os.str();
+}
+
+std::string seconds_form(int64_t t) { return stream_form(static_cast<double>(t) / 100.0); }
+
+// Control characters are escaped as well as quotes and backslashes: a raw one
+// (a newline token, say) would make the whole file unreadable as JSON.
+std::string json_escape(const std::string & text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", byte);
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string csv_quote_doubled(const std::string & text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out;
+}
+
+// The karaoke script is sourced by a shell, and its filter graph stands
+// inside double quotes: recognised text must not expand or run anything
+// there, so the characters that are live inside double quotes get a
+// backslash.
+std::string shell_double_quoted(const std::string & text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A name used as a word of the ffmpeg command: ordinary names stay as they
+// are, anything else is single-quoted so spaces and shell syntax survive.
+std::string shell_word(const std::string & text) {
+    static const std::string k_plain =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./-_";
+    const bool plain = !text.empty() && text.find_first_not_of(k_plain) == std::string::npos;
+    if (plain) return text;
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// An apostrophe would close the drawtext text; a typographic one reads the same.
+std::string karaoke_text(const std::string & text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "\xE2\x80\x99";
+        } else {
+            out += c;
+        }
+    }
+    return shell_double_quoted(out);
+}
+
+std::string repeated(const std::string & piece, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += piece;
+    return out;
+}
+
+void indent(json_writer & w) { w.out.append(static_cast<size_t>(w.depth > 0 ? w.depth : 0), '\t'); }
+
+void json_member(json_writer & w, const std::string & name, const std::string & literal, bool last) {
+    indent(w);
+    w.out += "\"" + name + "\": " + literal + (last ? "\n" : ",\n");
+}
+
+void json_layer_stack(json_writer & w, const std::string & name, const layer_stack_facts & stack) {
+    json_open_object(w, name);
+    json_value_int(w, "ctx", stack.ctx, false);
+    json_value_int(w, "state", stack.state, false);
+    json_value_int(w, "head", stack.head, false);
+    json_value_int(w, "layer", stack.layer, true);
+    json_close_object(w, false);
+}
+
+void json_token(json_writer & w, const result_token & token, bool last) {
+    json_open_object(w, "");
+    json_value_string(w, "text", token.text, false);
+    if (token.t0 > -1 && token.t1 > -1) json_times_object(w, token.t0, token.t1);
+    json_value_int(w, "id", token.id, false);
+    json_value_float(w, "p", token.p, false);
+    json_value_float(w, "t_dtw", static_cast<float>(token.t_dtw), true);
+    json_close_object(w, last);
+}
+
+void json_segment(json_writer & w, const result_segment & segment, bool full, bool tinydiarize, bool last) {
+    json_open_object(w, "");
+    json_times_object(w, segment.t0, segment.t1);
+    json_value_string(w, "text", segment.text, !full && !tinydiarize);
+    if (full) {
+        json_open_array(w, "tokens");
+        for (size_t j = 0; j < segment.tokens.size(); ++j) {
+            json_token(w, segment.tokens[j], j + 1 == segment.tokens.size());
+        }
+        json_close_array(w, !tinydiarize);
+    }
+    if (tinydiarize) json_value_bool(w, "speaker_turn_next", segment.speaker_turn_next, true);
+    json_close_object(w, last);
+}
+
+std::string drawtext(const std::string & font, const std::string & colour_and_place, const std::string & text,
+                     int64_t t0, int64_t t1) {
+    return "drawtext=fontfile='" + font + "':fontsize=24:fontcolor=" + colour_and_place + ":text='" + text +
+           "':enable='between(t," + seconds_form(t0) + "," + seconds_form(t1) + ")'";
+}
+
+std::vector<const result_token *> shown_tokens(const result_segment & segment) {
+    std::vector<const result_token *> shown;
+    for (const auto & token : segment.tokens) {
+        if (!token.special) shown.push_back(&token);
+    }
+    return shown;
+}
+
+// Every shown token of a segment gets its own pair of overlays: the whole
+// line with only that token visible (the rest blanked by escaped spaces, one
+// per byte), and an underline of the same width beneath it. Token texts are
+// made safe one by one, so the blanks keep the backslash that ffmpeg needs.
+std::string karaoke_segment(const result_segment & segment, const std::string & font) {
+    static const std::string k_gray = "gray:x=(w-text_w)/2:y=h/2";
+    static const std::string k_green = "lightgreen:x=(w-text_w)/2+8:y=h/2";
+    static const std::string k_green_below = "lightgreen:x=(w-text_w)/2+8:y=h/2+16";
+    static const std::string k_blank = "\\ ";
+
+    std::string out = drawtext(font, k_gray, "", segment.t0, segment.t0);
+    const auto shown = shown_tokens(segment);
+    std::vector<std::string> safe_texts;
+    for (const auto * token : shown) safe_texts.push_back(karaoke_text(token->text));
+    for (size_t j = 0; j < shown.size(); ++j) {
+        std::string background = "> ";
+        std::string foreground = "> ";
+        std::string underline = "\\ \\ ";
+        for (size_t k = 0; k < shown.size(); ++k) {
+            const size_t width = shown[k]->text.size();
+            background += safe_texts[k];
+            if (k == j) {
+                foreground += safe_texts[k] + "|";
+                underline += std::string(width, '_');
+            } else {
+                foreground += repeated(k_blank, width);
+                underline += repeated(k_blank, width);
+            }
+        }
+        if (j == 0) out += "," + drawtext(font, k_gray, background, segment.t0, segment.t1);
+        out += "," + drawtext(font, k_green, foreground, shown[j]->t0, shown[j]->t1);
+        out += "," + drawtext(font, k_green_below, underline, shown[j]->t0, shown[j]->t1);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string format_txt(const std::vector<result_segment> & segments) {
+    std::string out;
+    for (const auto & segment : segments) out += segment.text + "\n";
+    return out;
+}
+
+std::string format_vtt(const std::vector<result_segment> & segments) {
+    std::string out = "WEBVTT\n\n";
+    for (const auto & segment : segments) {
+        out += to_timestamp(segment.t0, false) + " --> " + to_timestamp(segment.t1, false) + "\n";
+        out += segment.text + "\n\n";
+    }
+    return out;
+}
+
+std::string format_srt(const std::vector<result_segment> & segments, int32_t offset_n) {
+    std::string out;
+    for (size_t i = 0; i < segments.size(); ++i) {
+        out += std::to_string(static_cast<int64_t>(offset_n) + static_cast<int64_t>(i) + 1) + "\n";
+        out += to_timestamp(segments[i].t0, true) + " --> " + to_timestamp(segments[i].t1, true) + "\n";
+        out += segments[i].text + "\n\n";
+    }
+    return out;
+}
+
+std::string format_csv(const std::vector<result_segment> & segments) {
+    std::string out = "start,end,text\n";
+    for (const auto & segment : segments) {
+        out += std::to_string(segment.t0 * 10) + "," + std::to_string(segment.t1 * 10) + ",";
+        out += "\"" + csv_quote_doubled(segment.text) + "\"\n";
+    }
+    return out;
+}
+
+std::string lrc_timestamp(int64_t t0) {
+    const int64_t minutes = t0 / 6000;
+    const int64_t ms_in_minute = t0 * 10 - minutes * 60000;
+    const int64_t seconds = ms_in_minute / 1000;
+    const int64_t hundredths = (ms_in_minute % 1000) / 10;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d:%02d.%02d", static_cast<int>(minutes), static_cast<int>(seconds),
+                  static_cast<int>(hundredths));
+    return buf;
+}
+
+std::string format_lrc(const std::vector<result_segment> & segments) {
+    std::string out = "[by:whisper.cpp]\n";
+    for (const auto & segment : segments) out += "[" + lrc_timestamp(segment.t0) + "]" + segment.text + "\n";
+    return out;
+}
+
+std::string format_score_line(const result_token & token) { return token.text + "\t" + stream_form(token.p) + "\n"; }
+
+void json_value_string(json_writer & w, const std::string & name, const std::string & value, bool last) {
+    json_member(w, name, "\"" + json_escape(value) + "\"", last);
+}
+
+void json_value_bool(json_writer & w, const std::string & name, bool value, bool last) {
+    json_member(w, name, value ? "true" : "false", last);
+}
+
+void json_value_int(json_writer & w, const std::string & name, int64_t value, bool last) {
+    json_member(w, name, std::to_string(value), last);
+}
+
+void json_value_float(json_writer & w, const std::string & name, float value, bool last) {
+    json_member(w, name, stream_form(value), last);
+}
+
+void json_open_object(json_writer & w, const std::string & name) {
+    indent(w);
+    w.out += name.empty() ? "{\n" : "\"" + name + "\": {\n";
+    ++w.depth;
+}
+
+void json_open_array(json_writer & w, const std::string & name) {
+    indent(w);
+    w.out += "\"" + name + "\": [\n";
+    ++w.depth;
+}
+
+void json_close_object(json_writer & w, bool last) {
+    --w.depth;
+    indent(w);
+    w.out += last ? "}\n" : "},\n";
+}
+
+void json_close_array(json_writer & w, bool last) {
+    --w.depth;
+    indent(w);
+    w.out += last ? "]\n" : "],\n";
+}
+
+// Both objects end with a comma: the caller always writes a member after them.
+void json_times_object(json_writer & w, int64_t t0, int64_t t1) {
+    json_open_object(w, "timestamps");
+    json_value_string(w, "from", to_timestamp(t0, true), false);
+    json_value_string(w, "to", to_timestamp(t1, true), true);
+    json_close_object(w, false);
+    json_open_object(w, "offsets");
+    json_value_int(w, "from", t0 * 10, false);
+    json_value_int(w, "to", t1 * 10, true);
+    json_close_object(w, false);
+}
+
+std::string format_json(const json_document_facts & facts, const std::vector<result_segment> & segments,
+                        bool full, bool tinydiarize) {
+    json_writer w;
+    json_open_object(w, "");
+    json_value_string(w, "systeminfo", facts.system_info, false);
+
+    json_open_object(w, "model");
+    json_value_string(w, "type", facts.model_type, false);
+    json_value_bool(w, "multilingual", facts.multilingual, false);
+    json_value_int(w, "vocab", facts.n_vocab, false);
+    json_layer_stack(w, "audio", facts.audio);
+    json_layer_stack(w, "text", facts.text);
+    json_value_int(w, "mels", facts.n_mels, false);
+    json_value_int(w, "ftype", facts.ftype, true);
+    json_close_object(w, false);
+
+    json_open_object(w, "params");
+    json_value_string(w, "model", facts.model_path, false);
+    json_value_string(w, "language", facts.language, false);
+    json_value_bool(w, "translate", facts.translate, true);
+    json_close_object(w, false);
+
+    json_open_object(w, "result");
+    json_value_string(w, "language", facts.result_language, true);
+    json_close_object(w, false);
+
+    json_open_array(w, "transcription");
+    for (size_t i = 0; i < segments.size(); ++i) {
+        json_segment(w, segments[i], full, tinydiarize, i + 1 == segments.size());
+    }
+    json_close_array(w, true);
+    json_close_object(w, true);
+    return w.out;
+}
+
+float karaoke_duration(size_t n_samples) { return (static_cast<float>(n_samples) + 1000.0f) / 16000.0f; }
+
+std::string format_wts(const std::vector<result_segment> & segments, const std::string & input_name,
+                       const std::string & font_path, float duration_s) {
+    const std::string font = shell_double_quoted(font_path);
+    std::string out = "#!/bin/bash\n\n";
+    out += "ffmpeg -i " + shell_word(input_name) + " -f lavfi -i color=size=1200x120:duration=" +
+           stream_form(duration_s) + ":rate=25:color=black -vf \"";
+    for (size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0) out += ",";
+        out += karaoke_segment(segments[i], font);
+    }
+    const std::string video = shell_double_quoted(input_name) + ".mp4";
+    out += "\" -c:v libx264 -pix_fmt yuv420p -y " + shell_word(input_name + ".mp4") + "\n";
+    out += "\n\n";
+    out += "echo \"Your video has been saved to " + video + "\"\n";
+    out += "\n";
+    out += "echo \"  ffplay " + video + "\"\n";
+    out += "\n";
+    return out;
+}

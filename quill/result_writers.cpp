@@ -1,0 +1,151 @@
+#include "result_writers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "common.h"
+#include "whisper.h"
+
+namespace {
+
+// Every writer, the karaoke and score ones included, says when its file does
+// not open: announcing a save that cannot happen would hide the loss.
+bool open_result_file(std::ofstream & out, const char * writer, const std::string & fname) {
+    out.open(fname, std::ios::out | std::ios::trunc | std::ios::binary);
+    if (!out.is_open()) {
+        std::fprintf(stderr, "%s: failed to open '%s' for writing\n", writer, fname.c_str());
+        return false;
+    }
+    std::fprintf(stderr, "%s: saving output to '%s'\n", writer, fname.c_str());
+    return true;
+}
+
+void save_text(const char * writer, const std::string & fname, const std::string & text) {
+    std::ofstream out;
+    if (open_result_file(out, writer, fname)) out << text;
+}
+
+void output_txt(const std::vector<result_segment> & segments, const std::string & fname) {
+    save_text("output_txt", fname, format_txt(segments));
+}
+
+void output_vtt(const std::vector<result_segment> & segments, const std::string & fname) {
+    save_text("output_vtt", fname, format_vtt(segments));
+}
+
+void output_srt(const std::vector<result_segment> & segments, const std::string & fname,
+                const whisper_params & params) {
+    save_text("output_srt", fname, format_srt(segments, params.offset_n));
+}
+
+// The font is taken from the settings on the first run only and kept for the
+// rest of the process, whatever later input names run with.
+void output_wts(const std::vector<result_segment> & segments, const std::string & fname,
+                const std::string & input_name, const whisper_params & params, float duration_s) {
+    static const std::string font_path = params.font_path;
+    std::ofstream out;
+    if (!open_result_file(out, "output_wts", fname)) return;
+    if (!is_file_exist(font_path.c_str())) {
+        std::fprintf(stderr, "%s: font not found at '%s', please specify a monospace font with -fp\n",
+                     "output_wts", font_path.c_str());
+        return;
+    }
+    out << format_wts(segments, input_name, font_path, duration_s);
+    out.close();
+    std::fprintf(stderr, "%s: run 'source %s' to generate karaoke video\n", "output_wts", fname.c_str());
+}
+
+void output_csv(const std::vector<result_segment> & segments, const std::string & fname) {
+    save_text("output_csv", fname, format_csv(segments));
+}
+
+void output_json(whisper_context * ctx, const std::vector<result_segment> & segments, const std::string & fname,
+                 const whisper_params & params, bool full) {
+    std::ofstream out;
+    if (!open_result_file(out, "output_json", fname)) return;
+    out << format_json(read_json_facts(ctx, params), segments, full, params.tinydiarize);
+}
+
+void output_lrc(const std::vector<result_segment> & segments, const std::string & fname) {
+    save_text("output_lrc", fname, format_lrc(segments));
+}
+
+// Line by line and flushed, so a reader watching the file sees each score as
+// soon as it is written.
+void output_score(const std::vector<result_segment> & segments, const std::string & fname) {
+    std::ofstream out;
+    if (!open_result_file(out, "output_score", fname)) return;
+    for (const auto & segment : segments) {
+        for (const auto & token : segment.tokens) out << format_score_line(token) << std::flush;
+    }
+}
+
+bool any_result_file(const whisper_params & params) {
+    return params.output_txt || params.output_vtt || params.output_srt || params.output_wts ||
+           params.output_csv || params.output_json || params.output_lrc || params.log_score;
+}
+
+std::string text_or_empty(const char * text) { return text != nullptr ? text : ""; }
+
+}  // namespace
+
+std::vector<result_segment> read_segments(whisper_context * ctx) {
+    const whisper_token eot = whisper_token_eot(ctx);
+    std::vector<result_segment> segments(static_cast<size_t>(std::max(0, whisper_full_n_segments(ctx))));
+    for (int i = 0; i < static_cast<int>(segments.size()); ++i) {
+        result_segment & segment = segments[static_cast<size_t>(i)];
+        segment.text = text_or_empty(whisper_full_get_segment_text(ctx, i));
+        segment.t0 = whisper_full_get_segment_t0(ctx, i);
+        segment.t1 = whisper_full_get_segment_t1(ctx, i);
+        segment.speaker_turn_next = whisper_full_get_segment_speaker_turn_next(ctx, i);
+        const int n_tokens = whisper_full_n_tokens(ctx, i);
+        for (int j = 0; j < n_tokens; ++j) {
+            const whisper_token_data data = whisper_full_get_token_data(ctx, i, j);
+            result_token token;
+            token.text = text_or_empty(whisper_token_to_str(ctx, data.id));
+            token.id = data.id;
+            token.p = data.p;
+            token.t0 = data.t0;
+            token.t1 = data.t1;
+            token.t_dtw = data.t_dtw;
+            token.special = data.id >= eot;
+            segment.tokens.push_back(token);
+        }
+    }
+    return segments;
+}
+
+json_document_facts read_json_facts(whisper_context * ctx, const whisper_params & params) {
+    json_document_facts facts;
+    facts.system_info = text_or_empty(whisper_print_system_info());
+    facts.model_type = text_or_empty(whisper_model_type_readable(ctx));
+    facts.multilingual = whisper_is_multilingual(ctx) != 0;
+    facts.n_vocab = whisper_model_n_vocab(ctx);
+    facts.audio = {whisper_model_n_audio_ctx(ctx), whisper_model_n_audio_state(ctx), whisper_model_n_audio_head(ctx),
+                   whisper_model_n_audio_layer(ctx)};
+    facts.text = {whisper_model_n_text_ctx(ctx), whisper_model_n_text_state(ctx), whisper_model_n_text_head(ctx),
+                  whisper_model_n_text_layer(ctx)};
+    facts.n_mels = whisper_model_n_mels(ctx);
+    facts.ftype = whisper_model_ftype(ctx);
+    facts.model_path = params.model;
+    facts.language = params.language;
+    facts.translate = params.translate;
+    // An id the library does not know has no name; an empty one keeps the file whole.
+    facts.result_language = text_or_empty(whisper_lang_str(whisper_full_lang_id(ctx)));
+    return facts;
+}
+
+void write_result_files(whisper_context * ctx, const whisper_params & params, const std::string & input_name,
+                        const std::string & output_name, size_t n_samples) {
+    if (!any_result_file(params)) return;
+    const std::vector<result_segment> segments = read_segments(ctx);
+    if (params.output_txt) output_txt(segments, output_name + ".txt");
+    if (params.output_vtt) output_vtt(segments, output_name + ".vtt");
+    if (params.output_srt) output_srt(segments, output_name + ".srt", params);
+    if (params.output_wts) output_wts(segments, output_name + ".wts", input_name, params, karaoke_duration(n_samples));
+    if (params.output_csv) output_csv(segments, output_name + ".csv");
+    if (params.output_json) output_json(ctx, segments, output_name + ".json", params, params.output_json_full);
+    if (params.output_lrc) output_lrc(segments, output_name + ".lrc");
+    if (params.log_score) output_score(segments, output_name + ".score.txt");
+}
