@@ -25,4 +25,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug "-DLANTERNWICK_SANITIZE=address,undefined"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DLANTERNWICK_SANITIZE=thread -DLANTERNWICK_WHISPER_OPENMP=OFF
+"$root/scripts/fuzz_grammar.sh"
 echo "== all suites passed"
