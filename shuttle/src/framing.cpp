@@ -1,0 +1,92 @@
+#include "framing.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+std::string encode_length_prefix(uint32_t length) {
+    std::string prefix(k_length_prefix_size, '\0');
+    std::memcpy(prefix.data(), &length, k_length_prefix_size);
+    return prefix;
+}
+
+uint32_t decode_length_prefix(std::string_view prefix) {
+    uint32_t length = 0;
+    std::memcpy(&length, prefix.data(), k_length_prefix_size);
+    return length;
+}
+
+IoStatus encode_frame(std::string_view text, std::string & frame) {
+    if (text.size() > std::numeric_limits<uint32_t>::max()) {
+        return IoStatus{IoState::failed, "message longer than a 32-bit length prefix can describe"};
+    }
+    frame = encode_length_prefix(static_cast<uint32_t>(text.size()));
+    frame.append(text);
+    return IoStatus{};
+}
+
+IoStatus read_length_prefix(FrameInput & input, uint32_t & length) {
+    while (input.taken.size() < k_length_prefix_size) {
+        char bytes[k_length_prefix_size];
+        size_t got = 0;
+        IoStatus status = read_some(input.fd, bytes, k_length_prefix_size - input.taken.size(), got);
+        if (status.state == IoState::would_block) {
+            return status;
+        }
+        if (status.state != IoState::ok) {
+            input.taken.clear();
+            return status;
+        }
+        input.taken.append(bytes, got);
+    }
+    length = decode_length_prefix(input.taken);
+    input.taken.clear();
+    return IoStatus{};
+}
+
+namespace {
+
+// The browser writes a large message in pieces; wait for the next one.
+IoStatus wait_readable(int fd) {
+    pollfd wanted{fd, POLLIN, 0};
+    while (poll(&wanted, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return status_from_errno();
+        }
+    }
+    return IoStatus{};
+}
+
+} // namespace
+
+IoStatus read_body(FrameInput & input, uint32_t length, std::string & body) {
+    constexpr size_t k_chunk_size = 65536;
+    body.clear();
+    body.reserve(std::min<size_t>(length, k_chunk_size));
+    char chunk[k_chunk_size];
+    while (body.size() < length) {
+        size_t got = 0;
+        IoStatus status = read_some(input.fd, chunk, std::min(k_chunk_size, length - body.size()), got);
+        if (status.state == IoState::would_block) {
+            status = wait_readable(input.fd);
+        }
+        if (status.state != IoState::ok) {
+            return status;
+        }
+        body.append(chunk, got);
+    }
+    return IoStatus{};
+}
+
+bool take_test_byte(FrameInput & input) {
+    char byte = 0;
+    size_t got = 0;
+    if (read_some(input.fd, &byte, 1, got).state != IoState::ok) {
+        return false;
+    }
+    input.taken.assign(1, byte);
+    return true;
+}
