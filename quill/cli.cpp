@@ -1,3 +1,124 @@
-#include "settings.h"
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
 
-int main() { return 0; }
+#include "common.h"
+#include "dtw_presets.h"
+#include "run_input.h"
+#include "settings.h"
+#include "signal_notice.h"
+#include "whisper.h"
+
+namespace {
+
+void install_signal_handler() {
+    struct sigaction action = {};
+    action.sa_handler = handle_signal;
+    sigemptyset(&action.sa_mask);
+    // Restart interrupted calls and keep the handler, so every SIGINT gets
+    // its notice and nothing else is disturbed.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void cb_log_disable(enum ggml_log_level, const char *, void *) {}
+
+void report_no_input(int argc, char ** argv, const whisper_params & params) {
+    std::fprintf(stderr, "error: no input files specified\n");
+    whisper_print_usage(argc, argv, params);
+}
+
+// "-" is standard input, which needs no test; other names must open, since
+// they label the run and may be read as the karaoke script's input.
+void drop_missing_inputs(whisper_params & params) {
+    std::vector<std::string> kept;
+    for (const std::string & name : params.input_names) {
+        if (name != "-" && !is_file_exist(name.c_str())) {
+            std::fprintf(stderr, "error: input file not found '%s'\n", name.c_str());
+            continue;
+        }
+        kept.push_back(name);
+    }
+    params.input_names = kept;
+}
+
+} // namespace
+
+int main(int argc, char ** argv) {
+    install_signal_handler();
+
+    whisper_params params;
+    std::vector<std::string> args;
+    const command_line_result expansion = expand_response_file(std::vector<std::string>(argv, argv + argc), args);
+    const command_line_result parsed = expansion.finished ? expansion : parse_command_line(args, params);
+    if (parsed.finished) {
+        std::fputs(parsed.message.c_str(), stderr);
+        if (parsed.show_usage) {
+            whisper_print_usage(argc, argv, params);
+        }
+        return parsed.exit_status;
+    }
+
+    if (params.input_names.empty()) {
+        report_no_input(argc, argv, params);
+        return 2;
+    }
+    drop_missing_inputs(params);
+    if (params.input_names.empty()) {
+        report_no_input(argc, argv, params);
+        return 2;
+    }
+
+    if (params.language != "auto" && whisper_lang_id(params.language.c_str()) == -1) {
+        std::fprintf(stderr, "error: unknown language '%s'\n", params.language.c_str());
+        whisper_print_usage(argc, argv, params);
+        return 0;
+    }
+    if (params.diarize && params.tinydiarize) {
+        std::fprintf(stderr, "error: cannot use both --diarize and --tinydiarize\n");
+        whisper_print_usage(argc, argv, params);
+        return 0;
+    }
+
+    if (params.no_prints) {
+        whisper_log_set(cb_log_disable, nullptr);
+    }
+
+    whisper_context_params cparams = whisper_context_default_params();
+    cparams.use_gpu = params.use_gpu;
+    cparams.flash_attn = params.flash_attn;
+    // Checked before loading so that a misspelt preset never costs a model load.
+    if (!params.dtw.empty()) {
+        cparams.dtw_token_timestamps = true;
+        cparams.dtw_aheads_preset = dtw_preset_for(params.dtw);
+        if (cparams.dtw_aheads_preset == WHISPER_AHEADS_NONE) {
+            std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
+            return 3;
+        }
+    }
+
+    whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
+    if (ctx == nullptr) {
+        std::fprintf(stderr, "error: failed to initialize whisper context\n");
+        return 3;
+    }
+    // Without an OpenVINO build this fails, and the ordinary encoder is used.
+    whisper_ctx_init_openvino_encoder(ctx, nullptr, params.ov_e_device.c_str(), nullptr);
+
+    // The grammar, when one is given, is parsed here: after the model has
+    // loaded and before any audio is read.
+
+    // One pair of threads at a time: every input name shares standard input.
+    for (size_t f = 0; f < params.input_names.size(); ++f) {
+        const std::string input_name = params.input_names[f];
+        const std::string output_name = output_name_for(params, f);
+        run_input_pair(ctx, params, input_name, output_name);
+    }
+
+    if (!params.no_prints) {
+        whisper_print_timings(ctx);
+    }
+    whisper_free(ctx);
+    return 0;
+}

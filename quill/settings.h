@@ -103,3 +103,7 @@ std::string format_usage(const std::string & program_name, const whisper_params 
 
 // Writes the usage text on standard error; only argv[0] is read.
 void whisper_print_usage(int argc, char ** argv, const whisper_params & params);
+
+// The base name of the result files of input `index`: its output name when
+// one is given at that position and not empty, else the input name itself.
+std::string output_name_for(const whisper_params & params, size_t index);

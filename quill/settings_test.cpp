@@ -1,0 +1,443 @@
+#include "settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+// Every field as one text, so a case compares the whole record and an option
+// that writes a wrong field (or a second one) shows up as a difference.
+std::string describe(const whisper_params & p) {
+    std::ostringstream out;
+    out << "n_threads=" << p.n_threads << " n_processors=" << p.n_processors << " offset_t_ms=" << p.offset_t_ms
+        << " offset_n=" << p.offset_n << " duration_ms=" << p.duration_ms << " progress_step=" << p.progress_step
+        << " max_context=" << p.max_context << " max_len=" << p.max_len << " best_of=" << p.best_of
+        << " beam_size=" << p.beam_size << " audio_ctx=" << p.audio_ctx << "\n"
+        << "word_thold=" << p.word_thold << " entropy_thold=" << p.entropy_thold
+        << " logprob_thold=" << p.logprob_thold << " no_speech_thold=" << p.no_speech_thold
+        << " grammar_penalty=" << p.grammar_penalty << " temperature=" << p.temperature
+        << " temperature_inc=" << p.temperature_inc << "\n"
+        << "debug_mode=" << p.debug_mode << " translate=" << p.translate << " detect_language=" << p.detect_language
+        << " diarize=" << p.diarize << " tinydiarize=" << p.tinydiarize << " split_on_word=" << p.split_on_word
+        << " no_fallback=" << p.no_fallback << " output_txt=" << p.output_txt << " output_vtt=" << p.output_vtt
+        << " output_srt=" << p.output_srt << " output_wts=" << p.output_wts << " output_csv=" << p.output_csv
+        << " output_json=" << p.output_json << " output_json_full=" << p.output_json_full
+        << " output_lrc=" << p.output_lrc << " no_prints=" << p.no_prints << " print_special=" << p.print_special
+        << " print_colors=" << p.print_colors << " print_progress=" << p.print_progress
+        << " no_timestamps=" << p.no_timestamps << " log_score=" << p.log_score << " use_gpu=" << p.use_gpu
+        << " flash_attn=" << p.flash_attn << " suppress_nst=" << p.suppress_nst << " stereo=" << p.stereo << "\n"
+        << "language=[" << p.language << "] prompt=[" << p.prompt << "] font_path=[" << p.font_path << "] model=["
+        << p.model << "] grammar=[" << p.grammar << "] grammar_rule=[" << p.grammar_rule
+        << "] speaker_turn_marker=[" << p.speaker_turn_marker << "] suppress_regex=[" << p.suppress_regex
+        << "] ov_e_device=[" << p.ov_e_device << "] dtw=[" << p.dtw << "]\n";
+    out << "input_names=";
+    for (const std::string & name : p.input_names) {
+        out << "[" << name << "]";
+    }
+    out << " output_names=";
+    for (const std::string & name : p.output_names) {
+        out << "[" << name << "]";
+    }
+    out << " grammar_rules=" << p.parsed_grammar.rules.size() << "\n";
+    return out.str();
+}
+
+std::vector<std::string> command(std::vector<std::string> args) {
+    args.insert(args.begin(), "lanternwick-quill");
+    return args;
+}
+
+TEST(whisper_params, defaults) {
+    const whisper_params p;
+    const unsigned hardware = std::thread::hardware_concurrency();
+    EXPECT_EQ(p.n_threads, hardware == 0 ? 4 : static_cast<int32_t>(std::min(4u, hardware)));
+
+    whisper_params expected = p;
+    expected.n_threads = 4;
+    EXPECT_EQ(describe(expected),
+              "n_threads=4 n_processors=1 offset_t_ms=0 offset_n=0 duration_ms=0 progress_step=5 max_context=-1 "
+              "max_len=0 best_of=5 beam_size=5 audio_ctx=0\n"
+              "word_thold=0.01 entropy_thold=2.4 logprob_thold=-1 no_speech_thold=0.6 grammar_penalty=100 "
+              "temperature=0 temperature_inc=0.2\n"
+              "debug_mode=0 translate=0 detect_language=0 diarize=0 tinydiarize=0 split_on_word=0 no_fallback=0 "
+              "output_txt=0 output_vtt=0 output_srt=0 output_wts=0 output_csv=0 output_json=0 output_json_full=0 "
+              "output_lrc=0 no_prints=0 print_special=0 print_colors=0 print_progress=0 no_timestamps=0 "
+              "log_score=0 use_gpu=1 flash_attn=0 suppress_nst=0 stereo=0\n"
+              "language=[en] prompt=[] font_path=[/System/Library/Fonts/Supplemental/Courier New Bold.ttf] "
+              "model=[models/ggml-base.en.bin] grammar=[] grammar_rule=[] speaker_turn_marker=[ [SPEAKER_TURN]] "
+              "suppress_regex=[] ov_e_device=[CPU] dtw=[]\n"
+              "input_names= output_names= grammar_rules=0\n");
+}
+
+struct parse_case {
+    std::vector<std::string> args;
+    std::function<void(whisper_params &)> expect;
+};
+
+TEST(parse_command_line, every_option_sets_its_own_field) {
+    const parse_case cases[] = {
+        {{"-t", "8"}, [](whisper_params & p) { p.n_threads = 8; }},
+        {{"--threads", "3"}, [](whisper_params & p) { p.n_threads = 3; }},
+        {{"-p", "2"}, [](whisper_params & p) { p.n_processors = 2; }},
+        {{"--processors", "3"}, [](whisper_params & p) { p.n_processors = 3; }},
+        {{"-ot", "100"}, [](whisper_params & p) { p.offset_t_ms = 100; }},
+        {{"--offset-t", "101"}, [](whisper_params & p) { p.offset_t_ms = 101; }},
+        {{"-on", "7"}, [](whisper_params & p) { p.offset_n = 7; }},
+        {{"--offset-n", "8"}, [](whisper_params & p) { p.offset_n = 8; }},
+        {{"-d", "500"}, [](whisper_params & p) { p.duration_ms = 500; }},
+        {{"--duration", "501"}, [](whisper_params & p) { p.duration_ms = 501; }},
+        {{"-mc", "64"}, [](whisper_params & p) { p.max_context = 64; }},
+        {{"--max-context", "65"}, [](whisper_params & p) { p.max_context = 65; }},
+        {{"-ml", "30"}, [](whisper_params & p) { p.max_len = 30; }},
+        {{"--max-len", "31"}, [](whisper_params & p) { p.max_len = 31; }},
+        {{"-bo", "2"}, [](whisper_params & p) { p.best_of = 2; }},
+        {{"--best-of", "3"}, [](whisper_params & p) { p.best_of = 3; }},
+        {{"-bs", "4"}, [](whisper_params & p) { p.beam_size = 4; }},
+        {{"--beam-size", "6"}, [](whisper_params & p) { p.beam_size = 6; }},
+        {{"-ac", "768"}, [](whisper_params & p) { p.audio_ctx = 768; }},
+        {{"--audio-ctx", "769"}, [](whisper_params & p) { p.audio_ctx = 769; }},
+        {{"-wt", "0.5"}, [](whisper_params & p) { p.word_thold = 0.5f; }},
+        {{"--word-thold", "0.25"}, [](whisper_params & p) { p.word_thold = 0.25f; }},
+        {{"-et", "3"}, [](whisper_params & p) { p.entropy_thold = 3.0f; }},
+        {{"--entropy-thold", "3.5"}, [](whisper_params & p) { p.entropy_thold = 3.5f; }},
+        {{"-lpt", "-2"}, [](whisper_params & p) { p.logprob_thold = -2.0f; }},
+        {{"--logprob-thold", "-3"}, [](whisper_params & p) { p.logprob_thold = -3.0f; }},
+        {{"-nth", "0.7"}, [](whisper_params & p) { p.no_speech_thold = 0.7f; }},
+        {{"--no-speech-thold", "0.8"}, [](whisper_params & p) { p.no_speech_thold = 0.8f; }},
+        {{"-tp", "0.4"}, [](whisper_params & p) { p.temperature = 0.4f; }},
+        {{"--temperature", "1.5"}, [](whisper_params & p) { p.temperature = 1.5f; }},
+        {{"-tpi", "0.1"}, [](whisper_params & p) { p.temperature_inc = 0.1f; }},
+        {{"--temperature-inc", "0.3"}, [](whisper_params & p) { p.temperature_inc = 0.3f; }},
+        {{"-debug"}, [](whisper_params & p) { p.debug_mode = true; }},
+        {{"--debug-mode"}, [](whisper_params & p) { p.debug_mode = true; }},
+        {{"-tr"}, [](whisper_params & p) { p.translate = true; }},
+        {{"--translate"}, [](whisper_params & p) { p.translate = true; }},
+        {{"-di"}, [](whisper_params & p) { p.diarize = true; }},
+        {{"--diarize"}, [](whisper_params & p) { p.diarize = true; }},
+        {{"-tdrz"}, [](whisper_params & p) { p.tinydiarize = true; }},
+        {{"--tinydiarize"}, [](whisper_params & p) { p.tinydiarize = true; }},
+        {{"-sow"}, [](whisper_params & p) { p.split_on_word = true; }},
+        {{"--split-on-word"}, [](whisper_params & p) { p.split_on_word = true; }},
+        {{"-nf"}, [](whisper_params & p) { p.no_fallback = true; }},
+        {{"--no-fallback"}, [](whisper_params & p) { p.no_fallback = true; }},
+        {{"-otxt"}, [](whisper_params & p) { p.output_txt = true; }},
+        {{"--output-txt"}, [](whisper_params & p) { p.output_txt = true; }},
+        {{"-ovtt"}, [](whisper_params & p) { p.output_vtt = true; }},
+        {{"--output-vtt"}, [](whisper_params & p) { p.output_vtt = true; }},
+        {{"-osrt"}, [](whisper_params & p) { p.output_srt = true; }},
+        {{"--output-srt"}, [](whisper_params & p) { p.output_srt = true; }},
+        {{"-owts"}, [](whisper_params & p) { p.output_wts = true; }},
+        {{"--output-words"}, [](whisper_params & p) { p.output_wts = true; }},
+        {{"-olrc"}, [](whisper_params & p) { p.output_lrc = true; }},
+        {{"--output-lrc"}, [](whisper_params & p) { p.output_lrc = true; }},
+        {{"-fp", "/f.ttf"}, [](whisper_params & p) { p.font_path = "/f.ttf"; }},
+        {{"--font-path", "/g.ttf"}, [](whisper_params & p) { p.font_path = "/g.ttf"; }},
+        {{"-ocsv"}, [](whisper_params & p) { p.output_csv = true; }},
+        {{"--output-csv"}, [](whisper_params & p) { p.output_csv = true; }},
+        {{"-oj"}, [](whisper_params & p) { p.output_json = true; }},
+        {{"--output-json"}, [](whisper_params & p) { p.output_json = true; }},
+        {{"-ojf"}, [](whisper_params & p) { p.output_json = p.output_json_full = true; }},
+        {{"--output-json-full"}, [](whisper_params & p) { p.output_json = p.output_json_full = true; }},
+        {{"-of", "out"}, [](whisper_params & p) { p.output_names = {"out"}; }},
+        {{"--output-file", "o1", "-of", "o2"}, [](whisper_params & p) { p.output_names = {"o1", "o2"}; }},
+        {{"-np"}, [](whisper_params & p) { p.no_prints = true; }},
+        {{"--no-prints"}, [](whisper_params & p) { p.no_prints = true; }},
+        {{"-ps"}, [](whisper_params & p) { p.print_special = true; }},
+        {{"--print-special"}, [](whisper_params & p) { p.print_special = true; }},
+        {{"-pc"}, [](whisper_params & p) { p.print_colors = true; }},
+        {{"--print-colors"}, [](whisper_params & p) { p.print_colors = true; }},
+        {{"-pp"}, [](whisper_params & p) { p.print_progress = true; }},
+        {{"--print-progress"}, [](whisper_params & p) { p.print_progress = true; }},
+        {{"-nt"}, [](whisper_params & p) { p.no_timestamps = true; }},
+        {{"--no-timestamps"}, [](whisper_params & p) { p.no_timestamps = true; }},
+        {{"-l", "de"}, [](whisper_params & p) { p.language = "de"; }},
+        {{"--language", "fr"}, [](whisper_params & p) { p.language = "fr"; }},
+        {{"-dl"}, [](whisper_params & p) { p.detect_language = true; }},
+        {{"--detect-language"}, [](whisper_params & p) { p.detect_language = true; }},
+        {{"--prompt", "Hello there"}, [](whisper_params & p) { p.prompt = "Hello there"; }},
+        {{"-m", "a.bin"}, [](whisper_params & p) { p.model = "a.bin"; }},
+        {{"--model", "b.bin"}, [](whisper_params & p) { p.model = "b.bin"; }},
+        {{"-f", "in.wav"}, [](whisper_params & p) { p.input_names = {"in.wav"}; }},
+        {{"--file", "in2.wav"}, [](whisper_params & p) { p.input_names = {"in2.wav"}; }},
+        {{"-oved", "GPU"}, [](whisper_params & p) { p.ov_e_device = "GPU"; }},
+        {{"--ov-e-device", "NPU"}, [](whisper_params & p) { p.ov_e_device = "NPU"; }},
+        {{"-dtw", "tiny"}, [](whisper_params & p) { p.dtw = "tiny"; }},
+        {{"--dtw", "base.en"}, [](whisper_params & p) { p.dtw = "base.en"; }},
+        {{"-ls"}, [](whisper_params & p) { p.log_score = true; }},
+        {{"--log-score"}, [](whisper_params & p) { p.log_score = true; }},
+        {{"-ng"}, [](whisper_params & p) { p.use_gpu = false; }},
+        {{"--no-gpu"}, [](whisper_params & p) { p.use_gpu = false; }},
+        {{"-fa"}, [](whisper_params & p) { p.flash_attn = true; }},
+        {{"--flash-attn"}, [](whisper_params & p) { p.flash_attn = true; }},
+        {{"-sns"}, [](whisper_params & p) { p.suppress_nst = true; }},
+        {{"--suppress-nst"}, [](whisper_params & p) { p.suppress_nst = true; }},
+        {{"--suppress-regex", "[0-9]+"}, [](whisper_params & p) { p.suppress_regex = "[0-9]+"; }},
+        {{"--grammar", "root ::= \"a\""}, [](whisper_params & p) { p.grammar = "root ::= \"a\""; }},
+        {{"--grammar-rule", "root"}, [](whisper_params & p) { p.grammar_rule = "root"; }},
+        {{"--grammar-penalty", "50.5"}, [](whisper_params & p) { p.grammar_penalty = 50.5f; }},
+        {{"--stereo"}, [](whisper_params & p) { p.stereo = true; }},
+    };
+    for (const parse_case & c : cases) {
+        whisper_params parsed;
+        whisper_params expected;
+        c.expect(expected);
+        const command_line_result result = parse_command_line(command(c.args), parsed);
+        EXPECT_FALSE(result.finished) << c.args[0];
+        EXPECT_EQ(describe(parsed), describe(expected)) << c.args[0];
+    }
+}
+
+TEST(parse_command_line, values_names_and_repetition) {
+    const parse_case cases[] = {
+        // Numbers convert like the C library: leading blanks and a sign, junk after the number ignored,
+        // no range or plausibility check within the type.
+        {{"-t", "8x"}, [](whisper_params & p) { p.n_threads = 8; }},
+        {{"-t", " 12"}, [](whisper_params & p) { p.n_threads = 12; }},
+        {{"-t", "+3"}, [](whisper_params & p) { p.n_threads = 3; }},
+        {{"-t", "-2"}, [](whisper_params & p) { p.n_threads = -2; }},
+        {{"-t", "0x10"}, [](whisper_params & p) { p.n_threads = 0; }},
+        {{"-t", "2147483647"}, [](whisper_params & p) { p.n_threads = 2147483647; }},
+        {{"-t", "-2147483648"}, [](whisper_params & p) { p.n_threads = -2147483647 - 1; }},
+        {{"-wt", "0.5abc"}, [](whisper_params & p) { p.word_thold = 0.5f; }},
+        {{"-tp", " 1e1"}, [](whisper_params & p) { p.temperature = 10.0f; }},
+        {{"-tp", "0x1p-2"}, [](whisper_params & p) { p.temperature = 0.25f; }},
+        {{"-et", "inf"}, [](whisper_params & p) { p.entropy_thold = HUGE_VALF; }},
+        {{"-et", "1e-50"}, [](whisper_params & p) { p.entropy_thold = 0.0f; }},
+        // Last one wins; lists keep command-line order across "-f" and positional names.
+        {{"-m", "a", "-m", "b"}, [](whisper_params & p) { p.model = "b"; }},
+        {{"-f", "one", "two", "-f", "three"}, [](whisper_params & p) { p.input_names = {"one", "two", "three"}; }},
+        {{"--stereo", "--mono"}, [](whisper_params & p) { p.stereo = false; }},
+        {{"--mono", "--stereo"}, [](whisper_params & p) { p.stereo = true; }},
+        {{"-ng", "-ng"}, [](whisper_params & p) { p.use_gpu = false; }},
+        // Language is lower-cased byte by byte; only A to Z change.
+        {{"-l", "EN"}, [](whisper_params & p) { p.language = "en"; }},
+        {{"-l", "AuTo"}, [](whisper_params & p) { p.language = "auto"; }},
+        {{"-l", "\xC3\x84X"}, [](whisper_params & p) { p.language = "\xC3\x84x"; }},
+        // A value is the next argument whatever it holds.
+        {{"-m", "-f"}, [](whisper_params & p) { p.model = "-f"; }},
+        {{"-m", "-h"}, [](whisper_params & p) { p.model = "-h"; }},
+        {{"-m", ""}, [](whisper_params & p) { p.model = ""; }},
+        {{"-of", "", "-of", "x"}, [](whisper_params & p) { p.output_names = {"", "x"}; }},
+        // Positional names: "-", the empty argument, and an "@" name that is not alone.
+        {{"-", "", "@list", "-np"},
+         [](whisper_params & p) {
+             p.input_names = {"-", "", "@list"};
+             p.no_prints = true;
+         }},
+        {{"-ot", "5", "x.wav", "-ojf", "-of", "y"},
+         [](whisper_params & p) {
+             p.offset_t_ms = 5;
+             p.input_names = {"x.wav"};
+             p.output_json = p.output_json_full = true;
+             p.output_names = {"y"};
+         }},
+    };
+    for (const parse_case & c : cases) {
+        whisper_params parsed;
+        whisper_params expected;
+        c.expect(expected);
+        const command_line_result result = parse_command_line(command(c.args), parsed);
+        EXPECT_FALSE(result.finished) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(describe(parsed), describe(expected)) << c.args[0] << " " << c.args[1];
+    }
+}
+
+TEST(parse_command_line, nan_is_accepted_as_a_real_value) {
+    whisper_params parsed;
+    EXPECT_FALSE(parse_command_line(command({"-wt", "nan"}), parsed).finished);
+    EXPECT_TRUE(std::isnan(parsed.word_thold));
+}
+
+TEST(parse_command_line, argument_errors_end_the_run) {
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+        bool show_usage;
+    } const cases[] = {
+        {{"-h"}, "", true},
+        {{"--help"}, "", true},
+        {{"-t"}, "error: argument -t requires value\n", false},
+        {{"-np", "--grammar"}, "error: argument --grammar requires value\n", false},
+        {{"-f"}, "error: argument -f requires value\n", false},
+        {{"--threads=8"}, "error: unknown argument: --threads=8\n", true},
+        {{"--"}, "error: unknown argument: --\n", true},
+        {{"-T", "4"}, "error: unknown argument: -T\n", true},
+        {{"-tdr"}, "error: unknown argument: -tdr\n", true},
+        {{"-np\r"}, "error: unknown argument: -np\r\n", true},
+        {{"-prompt", "x"}, "error: unknown argument: -prompt\n", true},
+        {{"-t", "abc"}, "error: argument -t: value 'abc' is not a number\n", false},
+        {{"--best-of", ""}, "error: argument --best-of: value '' is not a number\n", false},
+        {{"-t", "-"}, "error: argument -t: value '-' is not a number\n", false},
+        {{"-t", "2147483648"}, "error: argument -t: value '2147483648' is out of range\n", false},
+        {{"-ml", "-2147483649"}, "error: argument -ml: value '-2147483649' is out of range\n", false},
+        {{"-ac", "99999999999999999999999"},
+         "error: argument -ac: value '99999999999999999999999' is out of range\n", false},
+        {{"-wt", "x0.5"}, "error: argument -wt: value 'x0.5' is not a number\n", false},
+        {{"--grammar-penalty", "1e39"}, "error: argument --grammar-penalty: value '1e39' is out of range\n", false},
+    };
+    for (const auto & c : cases) {
+        whisper_params parsed;
+        const command_line_result result = parse_command_line(command(c.args), parsed);
+        EXPECT_TRUE(result.finished) << c.args[0];
+        EXPECT_EQ(result.exit_status, 0) << c.args[0];
+        EXPECT_EQ(result.message, c.message) << c.args[0];
+        EXPECT_EQ(result.show_usage, c.show_usage) << c.args[0];
+    }
+}
+
+TEST(parse_command_line, help_keeps_earlier_options_and_ignores_later_arguments) {
+    whisper_params parsed;
+    const command_line_result result = parse_command_line(command({"-t", "8", "-h", "-bogus", "-m", "x"}), parsed);
+    EXPECT_TRUE(result.finished);
+    EXPECT_TRUE(result.show_usage);
+    EXPECT_EQ(parsed.n_threads, 8);
+    EXPECT_EQ(parsed.model, "models/ggml-base.en.bin");
+}
+
+TEST(parse_command_line, no_arguments_leave_the_defaults) {
+    whisper_params parsed;
+    EXPECT_FALSE(parse_command_line(command({}), parsed).finished);
+    EXPECT_FALSE(parse_command_line({}, parsed).finished);
+    EXPECT_EQ(describe(parsed), describe(whisper_params()));
+}
+
+TEST(whisper_param_turn_lowercase, lowers_ascii_in_place) {
+    char text[] = "AbC-Z\xC3\x84@[";
+    EXPECT_EQ(whisper_param_turn_lowercase(text), text);
+    EXPECT_STREQ(text, "abc-z\xC3\x84@[");
+}
+
+class response_file : public testing::Test {
+protected:
+    std::string path = testing::TempDir() + "quill_response_file.txt";
+
+    void write(const std::string & contents) {
+        std::ofstream(path, std::ios::binary) << contents;
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+};
+
+TEST_F(response_file, lines_become_the_arguments) {
+    struct {
+        std::string contents;
+        std::vector<std::string> args;
+    } const cases[] = {
+        {"-m\nmodels/x.bin\n-\n", {"prog", "-m", "models/x.bin", "-"}},
+        {"-np\r\n-\r\n", {"prog", "-np\r", "-\r"}},  // carriage returns stay
+        {"a\n\nb", {"prog", "a", "", "b"}},          // empty line, and a last line without a line feed
+        {"\n", {"prog", ""}},
+        {" -np \n", {"prog", " -np "}},  // blanks stay
+        {"@nested\n", {"prog", "@nested"}},
+        {"", {"prog"}},
+    };
+    for (const auto & c : cases) {
+        write(c.contents);
+        std::vector<std::string> expanded;
+        const command_line_result result = expand_response_file({"prog", "@" + path}, expanded);
+        EXPECT_FALSE(result.finished);
+        EXPECT_EQ(expanded, c.args) << c.contents;
+    }
+}
+
+TEST_F(response_file, applies_only_to_a_single_at_argument) {
+    write("-np\n");
+    const std::vector<std::vector<std::string>> unchanged = {
+        {"prog", "@" + path, "-np"},
+        {"prog", "-np", "@" + path},
+        {"prog", path},
+        {"prog", ""},
+        {"prog"},
+    };
+    for (const auto & args : unchanged) {
+        std::vector<std::string> expanded;
+        EXPECT_FALSE(expand_response_file(args, expanded).finished);
+        EXPECT_EQ(expanded, args);
+    }
+}
+
+TEST_F(response_file, missing_file_ends_with_status_1) {
+    struct {
+        std::string arg;
+        std::string message;
+    } const cases[] = {
+        {"@/nonexistent/list.txt", "error: response file '/nonexistent/list.txt' not found\n"},
+        {"@", "error: response file '' not found\n"},
+    };
+    for (const auto & c : cases) {
+        std::vector<std::string> expanded;
+        const command_line_result result = expand_response_file({"prog", c.arg}, expanded);
+        EXPECT_TRUE(result.finished);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.message, c.message);
+        EXPECT_FALSE(result.show_usage);
+    }
+}
+
+TEST_F(response_file, carriage_return_lines_fail_as_unknown_options) {
+    write("-np\r\n-\r\n");
+    std::vector<std::string> expanded;
+    ASSERT_FALSE(expand_response_file({"prog", "@" + path}, expanded).finished);
+    whisper_params parsed;
+    const command_line_result result = parse_command_line(expanded, parsed);
+    EXPECT_TRUE(result.finished);
+    EXPECT_EQ(result.message, "error: unknown argument: -np\r\n");
+}
+
+std::string read_golden(const std::string & name) {
+    std::ifstream file(std::string(GOLDEN_DIR) + "/" + name, std::ios::binary);
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+TEST(format_usage, matches_the_golden_texts) {
+    whisper_params defaults;
+    defaults.n_threads = 4;  // the real default follows the machine
+    EXPECT_EQ(format_usage("lanternwick-quill", defaults), read_golden("usage_default.txt"));
+
+    whisper_params threads8;
+    ASSERT_FALSE(parse_command_line(command({"-t", "8"}), threads8).finished);
+    EXPECT_EQ(format_usage("lanternwick-quill", threads8), read_golden("usage_threads8.txt"));
+}
+
+TEST(format_usage, shows_current_values) {
+    whisper_params p;
+    ASSERT_FALSE(parse_command_line(command({"-ng", "-l", "DE", "-wt", "0.126", "--grammar-penalty", "2.26", "-of",
+                                             "x", "-f", "y", "-dtw", "tiny.en", "-ojf", "--stereo"}),
+                                    p)
+                     .finished);
+    const std::string usage = format_usage("prog", p);
+    for (const char * line : {
+             "  -ng,       --no-gpu            [true   ] disable GPU\n",
+             "  -l LANG,   --language LANG     [de     ] spoken language ('auto' for auto-detect)\n",
+             "  -wt N,     --word-thold N      [0.13   ] word timestamp probability threshold\n",
+             "  --grammar-penalty N            [2.3    ] scales down logits of nongrammar tokens\n",
+             "  -of FNAME, --output-file FNAME [       ] output file path (without file extension)\n",
+             "  -f FNAME,  --file FNAME        [       ] input audio file path\n",
+             "  -dtw MODEL --dtw MODEL         [tiny.en] compute token-level timestamps\n",
+             "  -oj,       --output-json       [true   ] output result in a JSON file\n",
+             "  -ojf,      --output-json-full  [true   ] include more information in the JSON file\n",
+             "usage: prog [options] file0 file1 ...\n",
+         }) {
+        EXPECT_NE(usage.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(usage.find("--stereo"), std::string::npos);
+    EXPECT_EQ(usage.find("--mono"), std::string::npos);
+}
+
+TEST(output_name_for, falls_back_to_the_input_name) {
+    whisper_params p;
+    p.input_names = {"a", "b", "c"};
+    p.output_names = {"x", ""};
+    EXPECT_EQ(output_name_for(p, 0), "x");
+    EXPECT_EQ(output_name_for(p, 1), "b");
+    EXPECT_EQ(output_name_for(p, 2), "c");
+}
+
+} // namespace
