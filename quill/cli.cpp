@@ -5,6 +5,7 @@
 
 #include "common.h"
 #include "dtw_presets.h"
+#include "grammar_setup.h"
 #include "run_input.h"
 #include "settings.h"
 #include "signal_notice.h"
@@ -108,6 +109,10 @@ int main(int argc, char ** argv) {
 
     // The grammar, when one is given, is parsed here: after the model has
     // loaded and before any audio is read.
+    if (!load_grammar(params)) {
+        whisper_free(ctx);
+        return 4;
+    }
 
     // One pair of threads at a time: every input name shares standard input.
     for (size_t f = 0; f < params.input_names.size(); ++f) {
