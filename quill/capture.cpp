@@ -1,0 +1,144 @@
+#include "capture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <chrono>
+#include <thread>
+
+std::vector<float> shared_audio_buffer;
+std::mutex audio_mutex;
+std::condition_variable audio_cv;
+bool audio_input_done = false;
+
+namespace {
+
+constexpr int k_poll_timeout_ms = 50;
+constexpr auto k_cycle_pause = std::chrono::milliseconds(10);
+
+int16_t sample_at(const uint8_t * bytes) {
+    return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+}
+
+bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out) {
+    if (!read_some_from_stdin_nb(leftover)) {
+        return false;
+    }
+    convert_pcm_bytes(leftover, stereo, out);
+    return true;
+}
+
+void announce_input_done() {
+    std::lock_guard<std::mutex> lock(audio_mutex);
+    audio_input_done = true;
+    audio_cv.notify_all();
+}
+
+} // namespace
+
+float pcm16_to_float(int16_t value) {
+    return static_cast<float>(value) / 32768.0f;
+}
+
+int16_t mix_down(int16_t left, int16_t right) {
+    return static_cast<int16_t>((static_cast<int32_t>(left) + static_cast<int32_t>(right)) / 2);
+}
+
+void convert_pcm_bytes(std::vector<uint8_t> & bytes, bool stereo, std::vector<float> & out) {
+    const size_t frame_size = stereo ? 4 : 2;
+    const size_t frames = bytes.size() / frame_size;
+    out.reserve(out.size() + frames);
+    for (size_t k = 0; k < frames; ++k) {
+        const uint8_t * frame = bytes.data() + k * frame_size;
+        const int16_t value = stereo ? mix_down(sample_at(frame), sample_at(frame + 2)) : sample_at(frame);
+        out.push_back(pcm16_to_float(value));
+    }
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(frames * frame_size));
+}
+
+bool read_some_nb(int fd, std::vector<uint8_t> & bytes) {
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, k_poll_timeout_ms);
+    if (ready == 0) {
+        return true;
+    }
+    if (ready < 0) {
+        return errno == EINTR;
+    }
+    if (entry.revents & POLLNVAL) {
+        return false;
+    }
+    // A hang-up may still have data behind it: only read's 0 says it is all gone.
+    if (!(entry.revents & (POLLIN | POLLHUP | POLLERR))) {
+        return true;
+    }
+    const size_t old_size = bytes.size();
+    bytes.resize(old_size + k_read_size);
+    const ssize_t got = read(fd, bytes.data() + old_size, k_read_size);
+    bytes.resize(old_size + (got > 0 ? static_cast<size_t>(got) : 0));
+    if (got > 0) {
+        return true;
+    }
+    if (got == 0) {
+        return false;
+    }
+    return errno == EAGAIN || errno == EINTR;
+}
+
+bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes) {
+    return read_some_nb(STDIN_FILENO, bytes);
+}
+
+bool read_mono_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out) {
+    return read_pcm_from_stdin(false, leftover, out);
+}
+
+bool read_stereo_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out) {
+    return read_pcm_from_stdin(true, leftover, out);
+}
+
+bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out) {
+    return stereo ? read_stereo_pcm_from_stdin(leftover, out) : read_mono_pcm_from_stdin(leftover, out);
+}
+
+void audio_input_thread(bool stereo) {
+    std::vector<uint8_t> leftover;
+    while (!stop_requested.load()) {
+        std::vector<float> samples;
+        if (!read_audio_chunk(stereo, leftover, samples)) {
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(audio_mutex);
+            shared_audio_buffer.insert(shared_audio_buffer.end(), samples.begin(), samples.end());
+        }
+        audio_cv.notify_all();
+        if (stop_requested.load()) {
+            break;
+        }
+        std::this_thread::sleep_for(k_cycle_pause);
+    }
+    announce_input_done();
+}
+
+int make_stdin_nonblocking() {
+    const int flags = fcntl(STDIN_FILENO, F_GETFL, 0);
+    return fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK);
+}
+
+float compute_rms(const float * samples, size_t count) {
+    if (count == 0) {
+        return 0.0f;
+    }
+    float sum = 0.0f;
+    for (size_t i = 0; i < count; ++i) {
+        // A separate statement keeps compilers from fusing it into one
+        // multiply-add, which would move the silence threshold by a rounding.
+        const float square = samples[i] * samples[i];
+        sum += square;
+    }
+    return std::sqrt(sum / static_cast<float>(count));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "signal_notice.h"  // stop_requested
+
+// The hand-off between the capture thread and the processing thread. They live
+// for the whole process (a failed transcription ends it with _Exit while
+// capture may still hold them) and are never reset between input names.
+extern std::vector<float> shared_audio_buffer;
+extern std::mutex audio_mutex;
+extern std::condition_variable audio_cv;
+extern bool audio_input_done;  // guarded by audio_mutex
+
+constexpr size_t k_read_size = 8192;
+
+// One 16-bit sample as a float in [-1, 1).
+float pcm16_to_float(int16_t value);
+
+// Both channels of a frame as one sample: the sum cannot overflow in 32 bits
+// and the halving truncates toward zero.
+int16_t mix_down(int16_t left, int16_t right);
+
+// Converts the whole samples (frames with `stereo`) at the front of `bytes`,
+// appends them to `out` and removes their bytes, so that a sample split by a
+// read keeps its first bytes for the next one.
+void convert_pcm_bytes(std::vector<uint8_t> & bytes, bool stereo, std::vector<float> & out);
+
+// One wait of at most 50 ms on `fd` and at most one read of up to k_read_size
+// bytes, appended to `bytes`. False once input has ended or failed.
+bool read_some_nb(int fd, std::vector<uint8_t> & bytes);
+bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes);
+
+// One read step on standard input; `leftover` holds the bytes of a sample
+// that the previous read split.
+bool read_mono_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out);
+bool read_stereo_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out);
+bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out);
+
+// Body of the capture thread: reads until input ends, fails or is stopped,
+// then raises audio_input_done.
+void audio_input_thread(bool stereo);
+
+int make_stdin_nonblocking();
+
+float compute_rms(const float * samples, size_t count);
+inline float compute_rms(const std::vector<float> & samples) {
+    return compute_rms(samples.data(), samples.size());
+}

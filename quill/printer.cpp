@@ -1,0 +1,163 @@
+#include "printer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "chunker.h"
+#include "common.h"
+#include "whisper.h"
+
+const char * const k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}\n";
+const char * const k_final_line = "{\"info\": \"\xF0\x9F\x92\x8B Final\"}\n";
+
+namespace {
+
+constexpr const char * k_color_reset = "\033[0m";
+
+// Times are only read when they are printed: without them the object keeps
+// the chunk's base as both start and end.
+bool prints_times(const whisper_params & params) {
+    return !params.no_timestamps || params.diarize;
+}
+
+std::string colored_tokens(const whisper_params & params, const printed_segment & segment) {
+    std::string out;
+    for (const printed_token & token : segment.tokens) {
+        if (token.special && !params.print_special) {
+            continue;
+        }
+        // The speaker text is empty: nothing ever fills two channels.
+        out += k_colors[color_index(token.p)];
+        out += token.text;
+        out += k_color_reset;
+    }
+    return out;
+}
+
+std::vector<printed_segment> read_new_segments(whisper_context * ctx, const whisper_params & params, int n,
+                                               int n_new) {
+    std::vector<printed_segment> segments;
+    const whisper_token eot = whisper_token_eot(ctx);
+    for (int i = n - n_new; i < n; ++i) {
+        printed_segment segment;
+        if (prints_times(params)) {
+            segment.t0 = whisper_full_get_segment_t0(ctx, i);
+            segment.t1 = whisper_full_get_segment_t1(ctx, i);
+        }
+        segment.text = whisper_full_get_segment_text(ctx, i);
+        if (params.print_colors) {
+            const int n_tokens = whisper_full_n_tokens(ctx, i);
+            for (int j = 0; j < n_tokens; ++j) {
+                printed_token token;
+                token.special = whisper_full_get_token_id(ctx, i, j) >= eot;
+                if (!token.special || params.print_special) {
+                    token.text = whisper_full_get_token_text(ctx, i, j);
+                    token.p = whisper_full_get_token_p(ctx, i, j);
+                }
+                segment.tokens.push_back(std::move(token));
+            }
+        }
+        segment.speaker_turn_next = params.tinydiarize && whisper_full_get_segment_speaker_turn_next(ctx, i);
+        segments.push_back(std::move(segment));
+    }
+    return segments;
+}
+
+void write_and_flush(const std::string & piece, FILE * stream) {
+    fwrite(piece.data(), 1, piece.size(), stream);
+    fflush(stream);
+}
+
+} // namespace
+
+std::string escape_segment_text(const std::string & text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            escaped += '\\';
+        }
+        escaped += c;
+    }
+    return escaped;
+}
+
+uint64_t chunk_base_ms(uint64_t chunk_offset_samples) {
+    return chunk_offset_samples * 1000 / k_sample_rate;
+}
+
+int color_index(float p) {
+    const double cubed = std::pow(static_cast<double>(p), 3);
+    const int index = static_cast<int>(cubed * 7.0);
+    return std::clamp(index, 0, 6);
+}
+
+std::string format_segment_object(int32_t chunk_index, int segment_index, int64_t start_ms, int64_t end_ms,
+                                  const std::string & speaker, const std::string & escaped_text) {
+    return "{ \"transcription\": { \"segment\": \"" + std::to_string(chunk_index + 1) + "." +
+           std::to_string(segment_index + 1) + "\", \"start\": \"" + std::to_string(start_ms) +
+           "\", \"end\": \"" + std::to_string(end_ms) + "\", \"speaker\": \"" + speaker + "\", \"text\": \"" +
+           escaped_text + "\" } }";
+}
+
+std::vector<std::string> format_segment_batch(const print_callback_data & data, int n, int n_new,
+                                              const std::vector<printed_segment> & new_segments) {
+    const whisper_params & params = *data.params;
+    std::vector<std::string> pieces;
+    if (n_new == n) {
+        pieces.emplace_back("\n");
+    }
+    const int64_t base = static_cast<int64_t>(chunk_base_ms(data.chunk_offset_samples));
+    for (size_t k = 0; k < new_segments.size(); ++k) {
+        const printed_segment & segment = new_segments[k];
+        const int index = n - n_new + static_cast<int>(k);
+        std::string piece;
+        if (params.print_colors) {
+            piece += colored_tokens(params, segment);
+        }
+        if (params.tinydiarize && segment.speaker_turn_next) {
+            piece += params.speaker_turn_marker;
+        }
+        const int64_t t0 = prints_times(params) ? segment.t0 : 0;
+        const int64_t t1 = prints_times(params) ? segment.t1 : 0;
+        piece += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
+                                       escape_segment_text(segment.text));
+        if (prints_times(params)) {
+            piece += "\n";
+        }
+        pieces.push_back(std::move(piece));
+    }
+    if (data.silence_cut) {
+        pieces.emplace_back(k_silence_line);
+    }
+    if (data.final_chunk) {
+        pieces.emplace_back(k_final_line);
+    }
+    return pieces;
+}
+
+bool advance_progress(int32_t & progress_prev, int progress, int step) {
+    const int32_t mark = progress_prev + step;
+    if (progress < mark) {
+        return false;
+    }
+    progress_prev = mark;
+    return true;
+}
+
+void whisper_print_segment_callback(whisper_context * ctx, whisper_state *, int n_new, void * user_data) {
+    const print_callback_data & data = *static_cast<const print_callback_data *>(user_data);
+    const int n = whisper_full_n_segments(ctx);
+    const std::vector<printed_segment> segments = read_new_segments(ctx, *data.params, n, std::max(n_new, 0));
+    for (const std::string & piece : format_segment_batch(data, n, n_new, segments)) {
+        write_and_flush(piece, stdout);
+    }
+}
+
+void whisper_print_progress_callback(whisper_context *, whisper_state *, int progress, void * user_data) {
+    print_callback_data & data = *static_cast<print_callback_data *>(user_data);
+    if (advance_progress(data.progress_prev, progress, data.params->progress_step)) {
+        fprintf(stderr, "%s: progress = %3d%%\n", "whisper_print_progress_callback", progress);
+    }
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+#include "whisper.h"
+
+// Forces what a model without other languages can do; true when the caller
+// must warn that the language and translation options were ignored.
+bool rewrite_language(whisper_params & params, bool multilingual);
+
+// Rule-constrained decoding needs both rules and a start rule to begin from.
+bool grammar_in_use(const whisper_params & params);
+
+// The library's parameters for one transcription, callbacks and grammar left
+// out. `params` must outlive the result: texts are passed by pointer.
+whisper_full_params build_full_params(const whisper_params & params);
+
+// Points the library at the grammar's start rule. False (and no grammar set)
+// when the start rule is not defined. `rule_pointers` must outlive the call.
+bool apply_grammar(const whisper_params & params, std::vector<const whisper_grammar_element *> & rule_pointers,
+                   whisper_full_params & full_params);
+
+std::string format_processing_line(const whisper_params & params, const std::string & input_name, size_t n_samples);
+
+// Which of two channels was louder over a segment (t0, t1 in 10 ms units).
+std::string estimate_diarization_speaker(std::vector<std::vector<float>> pcmf32s, int64_t t0, int64_t t1,
+                                         bool id_only);
+
+bool encoder_begin_guard(whisper_context * ctx, whisper_state * state, void * user_data);
+bool abort_guard(void * user_data);
+
+// Body of the processing thread: cuts the stream at silences and transcribes
+// the open chunk every cycle until input has ended.
+void whisper_processing_thread(whisper_context * ctx, whisper_params & params, const std::string & input_name,
+                               const std::string & output_name);
