@@ -1,0 +1,335 @@
+// Start-up and shutdown of the transcriber through the real program: exit
+// statuses, the exact messages on standard error, the response file and SIGINT.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace {
+
+const std::string k_models = TEST_MODEL_DIR;
+const std::string k_missing_input = "/nonexistent/input.wav";
+
+std::string model(const char * name) { return k_models + "/" + name; }
+
+// The usage text names the program as it was started; the golden files call
+// it lanternwick-quill.
+std::string usage_threads8() {
+    return read_file(std::string(TEST_SOURCE_DIR) + "/golden/usage_threads8.txt");
+}
+
+// The usage text shows current values: the golden text with some of them changed.
+std::string usage_threads8_with(const std::vector<std::pair<std::string, std::string>> & changes) {
+    std::string usage = usage_threads8();
+    for (const auto & change : changes) {
+        const size_t at = usage.find(change.first);
+        if (at != std::string::npos) {
+            usage.replace(at, change.first.size(), change.second);
+        }
+    }
+    return usage;
+}
+
+std::string with_program_name(std::string text) {
+    const std::string started_as = std::string("usage: ") + QUILL_BINARY + " ";
+    const size_t at = text.find(started_as);
+    if (at != std::string::npos) {
+        text.replace(at, started_as.size(), "usage: lanternwick-quill ");
+    }
+    return text;
+}
+
+bool ends_with(const std::string & text, const std::string & tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+process_result run_quill(std::vector<std::string> args, const std::string & input = "") {
+    args.insert(args.begin(), QUILL_BINARY);
+    return run_process(args, input, std::chrono::seconds(60));
+}
+
+struct startup_case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;      // what standard error holds, or ends with when `err_is_tail`
+    bool err_is_tail;
+};
+
+TEST(quill_startup, argument_and_start_up_errors) {
+    const std::string usage = usage_threads8();
+    const startup_case cases[] = {
+        {{"-t", "8"}, 2, "error: no input files specified\n" + usage, false},
+        {{"-t", "8", k_missing_input, "/nonexistent/second.wav"},
+         2,
+         "error: input file not found '" + k_missing_input + "'\n"
+         "error: input file not found '/nonexistent/second.wav'\n"
+         "error: no input files specified\n" + usage,
+         false},
+        {{"-t", "8", "-h", "-bogus"}, 0, usage, false},
+        {{"-t", "8", "--threads=8", "-"}, 0, "error: unknown argument: --threads=8\n" + usage, false},
+        {{"-t"}, 0, "error: argument -t requires value\n", false},
+        {{"-", "-m"}, 0, "error: argument -m requires value\n", false},
+        {{"-t", "many", "-"}, 0, "error: argument -t: value 'many' is not a number\n", false},
+        {{"-t", "8", "-l", "xx", "-"},
+         0,
+         "error: unknown language 'xx'\n" + usage_threads8_with({{"[en     ] spoken", "[xx     ] spoken"}}),
+         true},
+        {{"-t", "8", "-np", "-l", "Klingon", "-"},
+         0,
+         "error: unknown language 'klingon'\n" +
+             usage_threads8_with({{"[en     ] spoken", "[klingon] spoken"}, {"[false  ] do not print any", "[true   ] do not print any"}}),
+         true},
+        // Exactly this on stderr: no model is loaded, so the library says nothing.
+        {{"-t", "8", "-di", "-tdrz", "-"},
+         0,
+         "error: cannot use both --diarize and --tinydiarize\n" +
+             usage_threads8_with({{"[false  ] stereo audio", "[true   ] stereo audio"},
+                                  {"[false  ] enable tinydiarize", "[true   ] enable tinydiarize"}}),
+         false},
+        // The preset is checked before the model, so the wrong path is never reached.
+        {{"-dtw", "Tiny.en", "-m", "/nonexistent/model.bin", "-"}, 3, "error: unknown DTW preset 'Tiny.en'\n", false},
+        {{"-dtw", "large", "-"}, 3, "error: unknown DTW preset 'large'\n", false},
+        {{"-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", true},
+        {{"-m", model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
+        {{"-m", model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
+        {{"-m", model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
+        // With "--no-prints" the library's own log is gone, so only our line is left.
+        {{"-np", "-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", false},
+        {{"-np", "-m", model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
+        {{"-np", "-m", model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
+        {{"-np", "-m", model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
+    };
+    for (const startup_case & c : cases) {
+        const process_result result = run_quill(c.args);
+        const std::string label = c.args.size() > 2 ? c.args[0] + " " + c.args[1] + " " + c.args[2] : c.args[0];
+        ASSERT_TRUE(result.exited) << label << " signal " << result.term_signal;
+        EXPECT_EQ(result.exit_status, c.status) << label;
+        const std::string err = with_program_name(result.err);
+        if (c.err_is_tail) {
+            EXPECT_TRUE(ends_with(err, c.err)) << label << "\n" << err;
+        } else {
+            EXPECT_EQ(err, c.err) << label;
+        }
+        EXPECT_EQ(result.out, "") << label;
+    }
+}
+
+TEST(quill_startup, runs_that_load_a_model_end_with_status_0) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-m", model("fixed.bin"), "-"},
+        {"-np", "-m", model("fixed.bin"), "-"},
+        {"-l", "AUTO", "-m", model("fixed.bin"), "-"},
+        {"-m", model("fixed.bin"), k_missing_input, "-"},
+        {"-m", model("fixed.bin"), "-", "-"},
+        {"-np", "-oved", "GPU", "-m", model("fixed.bin"), "-"},
+        {"-np", "-dtw", "tiny.en", "-m", model("tiny.bin"), "-"},
+        {"-np", "-dtw", "tiny", "-m", model("tiny.bin"), "-"},
+    };
+    for (const auto & args : cases) {
+        const process_result result = run_quill(args);
+        ASSERT_TRUE(result.exited) << args[0] << " " << args[1] << " signal " << result.term_signal;
+        EXPECT_EQ(result.exit_status, 0) << args[0] << " " << args[1] << "\n" << result.err;
+    }
+}
+
+TEST(quill_startup, a_missing_input_is_reported_and_the_rest_runs) {
+    const process_result result = run_quill({"-np", "-m", model("fixed.bin"), k_missing_input, "-"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err.rfind("error: input file not found '" + k_missing_input + "'\n", 0), 0u) << result.err;
+}
+
+TEST(quill_startup, timing_report_unless_no_prints) {
+    const process_result loud = run_quill({"-m", model("fixed.bin"), "-"});
+    EXPECT_EQ(loud.exit_status, 0);
+    EXPECT_NE(loud.err.find("total time"), std::string::npos) << loud.err;
+
+    const process_result quiet = run_quill({"-np", "-m", model("fixed.bin"), "-"});
+    EXPECT_EQ(quiet.exit_status, 0);
+    EXPECT_EQ(quiet.err.find("total time"), std::string::npos) << quiet.err;
+}
+
+class quill_response_file : public testing::Test {
+protected:
+    std::string path = testing::TempDir() + "quill_startup_args.txt";
+    void TearDown() override { unlink(path.c_str()); }
+};
+
+TEST_F(quill_response_file, replaces_the_command_line) {
+    struct {
+        std::string contents;
+        int status;
+        std::string err;
+    } const cases[] = {
+        {"-np\n-m\n" + model("fixed.bin") + "\n-", 0, ""},
+        {"-np\r\n-\r\n", 0, "error: unknown argument: -np\r\n"},
+        {"-np\n\n", 2, "error: input file not found ''\nerror: no input files specified\n"},
+        {"", 2, "error: no input files specified\n"},
+    };
+    for (const auto & c : cases) {
+        write_file(path, c.contents);
+        const process_result result = run_quill({"@" + path});
+        EXPECT_EQ(result.exit_status, c.status) << c.contents;
+        EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << c.contents << "\n" << result.err;
+    }
+}
+
+TEST_F(quill_response_file, a_second_argument_makes_it_an_input_name) {
+    write_file(path, "-dtw\nnonsense\n");
+    const process_result result = run_quill({"@" + path, "-np", "-m", "/nonexistent/model.bin"});
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.err.rfind("error: input file not found '@" + path + "'\n", 0), 0u) << result.err;
+}
+
+TEST_F(quill_response_file, missing_file_gives_status_1) {
+    const process_result result = run_quill({"@/nonexistent/args.txt"});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "error: response file '/nonexistent/args.txt' not found\n");
+}
+
+size_t count_of(const std::string & text, const std::string & piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) {
+        ++count;
+    }
+    return count;
+}
+
+// Reads standard error of a running child until `needle` has appeared `times`
+// times (true) or the time is up or stderr closed (false).
+bool wait_for_stderr(child_process & child, std::string & err, const std::string & needle, size_t times,
+                     std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count_of(err, needle) < times) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{child.stderr_fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = read(child.stderr_fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        err.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Collects stdout and stderr while the child runs, without closing its
+// standard input; true when both have reached their end in time.
+bool wait_for_both_pipes_to_close(child_process & child, std::string & err, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool out_open = true;
+    bool err_open = true;
+    std::string out;
+    while (out_open || err_open) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd fds[2] = {{out_open ? child.stdout_fd : -1, POLLIN, 0}, {err_open ? child.stderr_fd : -1, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        if (fds[0].revents != 0) {
+            const ssize_t n = read(child.stdout_fd, buffer, sizeof buffer);
+            out_open = n > 0;
+        }
+        if (fds[1].revents != 0) {
+            const ssize_t n = read(child.stderr_fd, buffer, sizeof buffer);
+            if (n > 0) {
+                err.append(buffer, static_cast<size_t>(n));
+            }
+            err_open = n > 0;
+        }
+    }
+    return true;
+}
+
+// Opens the writing end once the program has opened the reading end, rather
+// than blocking forever if it never does.
+int open_fifo_for_writing(const std::string & fifo, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+// Ends a child that a failed assertion left behind.
+struct child_guard {
+    child_process & child;
+    ~child_guard() {
+        if (child.pid > 0) {
+            kill(child.pid, SIGKILL);
+            finish_process(child, std::chrono::seconds(5));
+        }
+    }
+};
+
+// The model path is a FIFO, so loading blocks until the test writes the model
+// into it: both signals certainly arrive during start-up.
+TEST(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) {
+    const std::string fifo = testing::TempDir() + "quill_startup_model.fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    child_process child = start_process({QUILL_BINARY, "-m", fifo, "-"});
+    child_guard guard{child};
+    std::string err;
+    ASSERT_TRUE(wait_for_stderr(child, err, fifo, 1, std::chrono::seconds(20))) << err;
+
+    const std::string notice = "\xE2\x9C\x85 Signal received from process " + std::to_string(child.pid) +
+                               ", exiting...\n\n\n";
+    kill(child.pid, SIGINT);
+    ASSERT_TRUE(wait_for_stderr(child, err, notice, 1, std::chrono::seconds(10))) << err;
+    kill(child.pid, SIGINT);
+    ASSERT_TRUE(wait_for_stderr(child, err, notice, 2, std::chrono::seconds(10))) << err;
+
+    const std::string contents = read_file(model("fixed.bin"));
+    const int fd = open_fifo_for_writing(fifo, std::chrono::seconds(10));
+    ASSERT_GE(fd, 0) << "the program never opened its model file";
+    size_t done = 0;
+    while (done < contents.size()) {
+        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+    unlink(fifo.c_str());
+
+    // Standard input stays open: the signals alone must end the run, which
+    // shows as both output pipes closing.
+    ASSERT_TRUE(wait_for_both_pipes_to_close(child, err, std::chrono::seconds(30)))
+        << "still running with standard input open\n" << err;
+    const process_result result = finish_process(child, std::chrono::seconds(30));
+    err += result.err;
+    ASSERT_TRUE(result.exited) << err;
+    EXPECT_EQ(result.exit_status, 0) << err;
+    EXPECT_EQ(count_of(err, notice), 2u) << err;
+}
+
+} // namespace
