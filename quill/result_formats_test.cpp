@@ -287,10 +287,10 @@ TEST(ResultFormats, KaraokeSegmentsOfOnlySpecialTokensAndNoSegments) {
     result_segment s = segment("", 100, 250);
     s.tokens = {token("[_BEG_]", 0, 0, true), token("[_TT_50]", 0, 0, true)};
     result_segment second = s;
-    second.t0 = 12345;
+    second.t0 = 123456;
     EXPECT_EQ(format_wts({s, second}, "-", "/f.ttf", 1.0f),
               script_head("-", "1") + k_gray + "':enable='between(t,1,1)'," + k_gray +
-                  "':enable='between(t,123.45,123.45)'" + script_tail("-.mp4", "-.mp4"));
+                  "':enable='between(t,1234.56,1234.56)'" + script_tail("-.mp4", "-.mp4"));
     EXPECT_EQ(format_wts({}, "-", "/f.ttf", 0.0625f), script_head("-", "0.0625") + script_tail("-.mp4", "-.mp4"));
 }
 

@@ -139,7 +139,9 @@ json_document_facts read_json_facts(whisper_context * ctx, const whisper_params 
 void write_result_files(whisper_context * ctx, const whisper_params & params, const std::string & input_name,
                         const std::string & output_name, size_t n_samples) {
     if (!any_result_file(params)) return;
-    const std::vector<result_segment> segments = read_segments(ctx);
+    // Nothing transcribed has no segments; the context would still hold the
+    // previous transcription's, which belong to other audio.
+    const std::vector<result_segment> segments = n_samples > 0 ? read_segments(ctx) : std::vector<result_segment>{};
     if (params.output_txt) output_txt(segments, output_name + ".txt");
     if (params.output_vtt) output_vtt(segments, output_name + ".vtt");
     if (params.output_srt) output_srt(segments, output_name + ".srt", params);

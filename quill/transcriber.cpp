@@ -10,6 +10,7 @@
 #include "chunker.h"
 #include "common_whisper.h"
 #include "printer.h"
+#include "result_writers.h"
 
 namespace {
 
@@ -211,7 +212,6 @@ bool abort_guard(void * user_data) {
 
 void whisper_processing_thread(whisper_context * ctx, whisper_params & params, const std::string & input_name,
                                const std::string & output_name) {
-    (void)output_name;
     chunker_state state;
     const std::vector<std::vector<float>> channel_audio;  // nothing here fills two channels
     std::vector<float> buffer;
@@ -222,6 +222,7 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
             transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
+            write_result_files(ctx, params, input_name, output_name, buffer.size());
         }
         if (!finish_cycle(state, plan, input_ended)) {
             return;

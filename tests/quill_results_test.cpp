@@ -1,0 +1,253 @@
+// Result files written by the real program over the generated test model,
+// whose every transcription is " hello world." from 0 to 1 s.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string k_model = std::string(TEST_MODEL_DIR) + "/fixed.bin";
+
+// Loud enough everywhere that no window counts as silent, so the whole
+// stream stays one chunk and the last transcription covers all of it.
+std::string tone_pcm(size_t n_samples) {
+    std::string pcm;
+    for (size_t i = 0; i < n_samples; ++i) {
+        const auto v = static_cast<int16_t>(8000.0 * std::sin(static_cast<double>(i) * 0.05));
+        pcm += static_cast<char>(v & 0xff);
+        pcm += static_cast<char>((v >> 8) & 0xff);
+    }
+    return pcm;
+}
+
+class QuillResults : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quill_results_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        font = dir + "/font.ttf";
+        write_file(font, "not really a font");
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    process_result run(std::vector<std::string> args, size_t n_samples = 16000) {
+        args.insert(args.begin(), {QUILL_BINARY, "-m", k_model, "-t", "1"});
+        return run_process(args, tone_pcm(n_samples), std::chrono::seconds(60), dir);
+    }
+
+    std::string dir;
+    std::string font;
+};
+
+const std::vector<std::string> k_every_file = {"-otxt", "-ovtt", "-osrt", "-owts", "-ocsv",
+                                               "-oj",   "-olrc", "-ls"};
+
+std::vector<std::string> with_every_file(const std::vector<std::string> & rest) {
+    std::vector<std::string> args = k_every_file;
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+}
+
+// The writer names of every "<writer>: <what>" line on standard error that
+// matches `what`, in order.
+std::vector<std::string> writers_saying(const std::string & err, const std::string & what) {
+    std::vector<std::string> names;
+    const std::regex line("^(output_[a-z]+): " + what);
+    for (const auto & l : split_lines(err)) {
+        std::smatch m;
+        if (std::regex_search(l, m, line)) names.push_back(m[1]);
+    }
+    return names;
+}
+
+const std::vector<std::string> k_writer_order = {"output_txt", "output_vtt", "output_srt",  "output_wts",
+                                                 "output_csv", "output_json", "output_lrc", "output_score"};
+
+TEST_F(QuillResults, EveryFileHoldsTheLastTranscription) {
+    // Three seconds give several transcriptions of the growing chunk; the
+    // last covers all 48000 samples, which the karaoke duration shows.
+    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 48000);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+
+    const std::string seg = " hello world.";
+    EXPECT_EQ(read_file(dir + "/out.txt"), seg + "\n");
+    EXPECT_EQ(read_file(dir + "/out.vtt"), "WEBVTT\n\n00:00:00.000 --> 00:00:01.000\n" + seg + "\n\n");
+    EXPECT_EQ(read_file(dir + "/out.srt"), "1\n00:00:00,000 --> 00:00:01,000\n" + seg + "\n\n");
+    EXPECT_EQ(read_file(dir + "/out.csv"), "start,end,text\n0,1000,\"" + seg + "\"\n");
+    EXPECT_EQ(read_file(dir + "/out.lrc"), "[by:whisper.cpp]\n[00:00.00]" + seg + "\n");
+
+    const std::string script = read_file(dir + "/out.wts");
+    EXPECT_EQ(script.rfind("#!/bin/bash\n\nffmpeg -i - -f lavfi -i color=size=1200x120:duration=3.0625:", 0), 0u)
+        << script;
+    EXPECT_NE(script.find("drawtext=fontfile='" + font + "'"), std::string::npos);
+    EXPECT_NE(script.find("echo \"Your video has been saved to -.mp4\""), std::string::npos);
+
+    const auto json = nlohmann::json::parse(read_file(dir + "/out.json"));
+    ASSERT_EQ(json["transcription"].size(), 1u);
+    EXPECT_EQ(json["transcription"][0]["text"], seg);
+    EXPECT_EQ(json["params"]["model"], k_model);
+
+    std::string token_texts;
+    for (const auto & line : split_lines(read_file(dir + "/out.score.txt"))) {
+        if (line.empty()) continue;
+        const auto tab = line.rfind('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const float p = std::stof(line.substr(tab + 1));
+        EXPECT_TRUE(p >= 0.0f && p <= 1.0f) << line;
+        token_texts += line.substr(0, tab);
+    }
+    EXPECT_NE(token_texts.find(seg), std::string::npos) << token_texts;
+
+    // Each transcription runs the writers once, always in the same order.
+    const auto saving = writers_saying(r.err, "saving output to");
+    ASSERT_FALSE(saving.empty());
+    ASSERT_EQ(saving.size() % k_writer_order.size(), 0u) << r.err;
+    for (size_t i = 0; i < saving.size(); ++i) EXPECT_EQ(saving[i], k_writer_order[i % k_writer_order.size()]);
+    EXPECT_GT(saving.size(), k_writer_order.size()) << "expected more than one transcription";
+}
+
+// An empty stream is one transcription of nothing: every file is rewritten
+// with no segments, holding only what each format starts with.
+TEST_F(QuillResults, EmptyStreamWritesEmptyTranscriptions) {
+    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 0);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const struct {
+        const char * extension;
+        std::string contents;
+    } cases[] = {
+        {".txt", ""}, {".vtt", "WEBVTT\n\n"}, {".srt", ""}, {".csv", "start,end,text\n"},
+        {".lrc", "[by:whisper.cpp]\n"}, {".score.txt", ""},
+        {".wts", "#!/bin/bash\n\nffmpeg -i - -f lavfi -i color=size=1200x120:duration=0.0625:rate=25:color=black "
+                 "-vf \"\" -c:v libx264 -pix_fmt yuv420p -y -.mp4\n\n\n"
+                 "echo \"Your video has been saved to -.mp4\"\n\necho \"  ffplay -.mp4\"\n\n"},
+    };
+    for (const auto & c : cases) EXPECT_EQ(read_file(dir + "/out" + c.extension), c.contents) << c.extension;
+    const auto json = nlohmann::json::parse(read_file(dir + "/out.json"));
+    EXPECT_TRUE(json["transcription"].is_array());
+    EXPECT_TRUE(json["transcription"].empty());
+}
+
+TEST_F(QuillResults, JsonFileParsesInEveryVariant) {
+    const struct {
+        std::vector<std::string> options;
+        bool tokens;
+        bool speaker_turn;
+    } cases[] = {
+        {{"-oj"}, false, false},
+        {{"-ojf"}, true, false},
+        {{"-oj", "-tdrz"}, false, true},
+        {{"-ojf", "-tdrz"}, true, true},
+        {{"-oj", "-di"}, false, false},
+    };
+    for (const auto & c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-of", dir + "/out", "-"});
+        SCOPED_TRACE(testing::PrintToString(args));
+        const auto r = run(args);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        nlohmann::json json;
+        ASSERT_NO_THROW(json = nlohmann::json::parse(read_file(dir + "/out.json")));
+        EXPECT_EQ(json["result"]["language"], "en");
+        ASSERT_EQ(json["transcription"].size(), 1u);
+        const auto & segment = json["transcription"][0];
+        EXPECT_EQ(segment["offsets"]["to"], 1000);
+        EXPECT_EQ(segment.contains("tokens"), c.tokens);
+        EXPECT_EQ(segment.contains("speaker_turn_next"), c.speaker_turn);
+        if (c.tokens) {
+            ASSERT_FALSE(segment["tokens"].empty());
+            for (const auto & token : segment["tokens"]) {
+                for (const char * member : {"text", "id", "p", "t_dtw"}) EXPECT_TRUE(token.contains(member)) << token;
+            }
+        }
+    }
+}
+
+// A file that cannot be opened is reported by its writer, also in quiet mode,
+// and the run carries on to the end with its usual output.
+TEST_F(QuillResults, UnopenableFilesAreReportedAndSkipped) {
+    for (const bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet ? "--no-prints" : "default");
+        std::vector<std::string> args = with_every_file({"-fp", font, "-of", dir + "/missing/out", "-"});
+        if (quiet) args.push_back("--no-prints");
+        const auto r = run(args);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+        const auto failed = writers_saying(r.err, "failed to open '" + dir + "/missing/out\\.");
+        ASSERT_FALSE(failed.empty()) << r.err;
+        for (size_t i = 0; i < failed.size(); ++i) EXPECT_EQ(failed[i], k_writer_order[i % k_writer_order.size()]);
+        EXPECT_EQ(failed.size() % k_writer_order.size(), 0u) << r.err;
+        EXPECT_TRUE(writers_saying(r.err, "saving output to").empty()) << r.err;
+        EXPECT_EQ(r.err.find("to generate karaoke video"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir + "/missing"));
+    }
+}
+
+TEST_F(QuillResults, MissingFontLeavesAnEmptyScript) {
+    const auto r = run({"-owts", "-fp", dir + "/no-font.ttf", "-of", dir + "/out", "-"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir + "/out.wts"));
+    EXPECT_EQ(read_file(dir + "/out.wts"), "");
+    const std::string message =
+        "output_wts: font not found at '" + dir + "/no-font.ttf', please specify a monospace font with -fp\n";
+    const auto saving = r.err.find("output_wts: saving output to '" + dir + "/out.wts'\n");
+    ASSERT_NE(saving, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(message, saving), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("to generate karaoke video"), std::string::npos) << r.err;
+}
+
+// Result files are named after the output name at the same position among
+// the input names that remain, else after the input name itself ("-" too).
+// The first input takes all the audio; the later ones find input ended and
+// transcribe nothing, so their files are there but empty.
+TEST_F(QuillResults, FileNamesFollowInputAndOutputNames) {
+    write_file(dir + "/b.wav", "");
+    write_file(dir + "/c.wav", "");
+    const struct {
+        std::vector<std::string> names;
+        std::vector<std::string> files;
+    } cases[] = {
+        {{"-"}, {"-.txt"}},
+        {{"b.wav"}, {"b.wav.txt"}},
+        {{"b.wav", "-of", ""}, {"b.wav.txt"}},
+        {{"gone.wav", "b.wav", "c.wav", "-of", "first", "-of", "second"}, {"first.txt", "second.txt"}},
+        {{"b.wav", "c.wav", "-of", "only"}, {"only.txt", "c.wav.txt"}},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.names));
+        for (const auto & entry : fs::directory_iterator(dir)) {
+            if (entry.path().extension() == ".txt") fs::remove(entry.path());
+        }
+        std::vector<std::string> args = c.names;
+        args.push_back("-otxt");
+        const auto r = run(args);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        std::vector<std::string> written;
+        for (const auto & entry : fs::directory_iterator(dir)) {
+            if (entry.path().extension() == ".txt") written.push_back(entry.path().filename().string());
+        }
+        std::sort(written.begin(), written.end());
+        std::vector<std::string> expected = c.files;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(written, expected);
+        for (size_t i = 0; i < c.files.size(); ++i) {
+            EXPECT_EQ(read_file(dir + "/" + c.files[i]), i == 0 ? " hello world.\n" : "") << c.files[i];
+        }
+    }
+}
+
+}  // namespace
