@@ -1,0 +1,217 @@
+#include "shuttle_peer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+sockaddr_un unix_address(const char * path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    return address;
+}
+
+std::string read_connection(int fd) {
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            contents.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return contents;
+        }
+    }
+}
+
+void serve(FakeApp & app) {
+    for (;;) {
+        pollfd fds[2] = {{app.listen_fd, POLLIN, 0}, {app.wake_fds[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if (fds[1].revents) {
+            return;
+        }
+        int fd = accept(app.listen_fd, nullptr, nullptr);
+        if (fd < 0) {
+            continue;
+        }
+        std::string contents = read_connection(fd);
+        close(fd);
+        {
+            std::lock_guard<std::mutex> lock(app.mutex);
+            ++app.connections;
+            if (!contents.empty()) {
+                app.messages.push_back(std::move(contents));
+            }
+        }
+        app.changed.notify_all();
+    }
+}
+
+template <typename Ready>
+bool wait_until(FakeApp & app, std::chrono::milliseconds limit, Ready ready) {
+    std::unique_lock<std::mutex> lock(app.mutex);
+    return app.changed.wait_for(lock, limit, ready);
+}
+
+} // namespace
+
+std::unique_ptr<FakeApp> start_fake_app() {
+    auto app = std::make_unique<FakeApp>();
+    unlink(k_app_socket);
+    sockaddr_un address = unix_address(k_app_socket);
+    app->listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (app->listen_fd < 0 || bind(app->listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(app->listen_fd, SOMAXCONN) != 0 || pipe(app->wake_fds) != 0) {
+        throw std::runtime_error(std::string("fake app: ") + std::strerror(errno));
+    }
+    // The bridges a test starts must not inherit the listener and keep the
+    // "application" up after it has stopped.
+    for (int fd : {app->listen_fd, app->wake_fds[0], app->wake_fds[1]}) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    app->acceptor = std::thread(serve, std::ref(*app));
+    return app;
+}
+
+void stop_fake_app(FakeApp & app) {
+    if (!app.acceptor.joinable()) {
+        return;
+    }
+    char wake = 1;
+    ssize_t ignored = write(app.wake_fds[1], &wake, 1);
+    (void)ignored;
+    app.acceptor.join();
+    close(app.listen_fd);
+    close(app.wake_fds[0]);
+    close(app.wake_fds[1]);
+}
+
+bool wait_for_app_messages(FakeApp & app, size_t count, std::chrono::milliseconds limit) {
+    return wait_until(app, limit, [&] { return app.messages.size() >= count; });
+}
+
+bool wait_for_app_connections(FakeApp & app, size_t count, std::chrono::milliseconds limit) {
+    return wait_until(app, limit, [&] { return app.connections >= count; });
+}
+
+std::vector<std::string> app_messages(FakeApp & app) {
+    std::lock_guard<std::mutex> lock(app.mutex);
+    return app.messages;
+}
+
+bool push_text(std::string_view text, size_t piece, std::chrono::milliseconds pause) {
+    sockaddr_un address = unix_address(k_return_socket);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    bool written = true;
+    size_t step = piece == 0 ? text.size() : piece;
+    for (size_t at = 0; at < text.size() && written; at += step) {
+        if (at > 0) {
+            std::this_thread::sleep_for(pause);
+        }
+        std::string_view part = text.substr(at, step);
+        while (!part.empty()) {
+            ssize_t n = write(fd, part.data(), part.size());
+            if (n <= 0) {
+                written = false;
+                break;
+            }
+            part.remove_prefix(static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return written;
+}
+
+std::string frame_of(std::string_view text) {
+    uint32_t length = static_cast<uint32_t>(text.size());
+    std::string frame(reinterpret_cast<const char *>(&length), sizeof length);
+    frame.append(text);
+    return frame;
+}
+
+void remove_bridge_files() {
+    unlink(k_bridge_log);
+    unlink(k_app_socket);
+    unlink(k_return_socket);
+}
+
+ExtensionSide start_bridge(std::chrono::milliseconds limit) {
+    ExtensionSide extension;
+    extension.child = start_process({SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"});
+    if (!wait_for_log_message("Return message listener started and listening for connections", limit) ||
+        !wait_for_log_message("Shuttle started, waiting for messages\u2026", limit)) {
+        throw std::runtime_error("bridge did not start; log:\n" + read_file(k_bridge_log));
+    }
+    return extension;
+}
+
+bool read_frame(ExtensionSide & extension, std::string & text, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (extension.unread.size() >= 4) {
+            uint32_t length = 0;
+            std::memcpy(&length, extension.unread.data(), sizeof length);
+            if (extension.unread.size() >= 4 + static_cast<size_t>(length)) {
+                text = extension.unread.substr(4, length);
+                extension.unread.erase(0, 4 + static_cast<size_t>(length));
+                return true;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || extension.child.stdout_fd < 0) {
+            return false;
+        }
+        read_child_stdout(extension.child, extension.unread, std::min(left, std::chrono::milliseconds(50)));
+    }
+}
+
+std::vector<std::string> log_messages() {
+    std::vector<std::string> messages;
+    for (const auto & line : split_lines(read_file(k_bridge_log))) {
+        size_t close = line.find("] ");
+        bool stamped = line.size() > 1 && line[0] == '[' && close != std::string::npos && close > 1;
+        for (size_t i = 1; stamped && i < close; ++i) {
+            stamped = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+        }
+        messages.push_back(stamped ? line.substr(close + 2) : "BAD STAMP: " + line);
+    }
+    return messages;
+}
+
+bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        for (const auto & logged : log_messages()) {
+            if (logged == message) {
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool file_exists(const char * path) {
+    struct stat info;
+    return lstat(path, &info) == 0;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+// The bridge's two peers as the tests and the benchmark play them: a fake
+// desktop application on the fixed sockets, and the extension's side of the
+// native-messaging pipes.
+
+#include "process.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+constexpr const char * k_app_socket = "/tmp/lanternwick.sock";
+constexpr const char * k_return_socket = "/tmp/lanternwick_return.sock";
+constexpr const char * k_bridge_log = "/tmp/shuttle.log";
+
+// Listens on the application socket and reads every connection to its end,
+// as the desktop application does; probes read as empty connections.
+struct FakeApp {
+    int listen_fd = -1;
+    int wake_fds[2] = {-1, -1};
+    std::thread acceptor;
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t connections = 0;
+    std::vector<std::string> messages;   // contents of the non-empty connections, in order
+};
+
+std::unique_ptr<FakeApp> start_fake_app();
+
+// Stops listening but leaves the socket file, so connects are refused as
+// they are when the application has quit.
+void stop_fake_app(FakeApp & app);
+
+bool wait_for_app_messages(FakeApp & app, size_t count, std::chrono::milliseconds limit);
+bool wait_for_app_connections(FakeApp & app, size_t count, std::chrono::milliseconds limit);
+std::vector<std::string> app_messages(FakeApp & app);
+
+// Pushes one text on the return socket: `piece` bytes at a time with
+// `pause` between pieces (all at once when piece is 0), then closes.
+bool push_text(std::string_view text, size_t piece = 0,
+               std::chrono::milliseconds pause = std::chrono::milliseconds(0));
+
+// The extension's side: the bridge's standard input and output.
+struct ExtensionSide {
+    child_process child;
+    std::string unread;   // bytes read from the bridge's stdout, not yet taken as frames
+};
+
+std::string frame_of(std::string_view text);
+
+// Removes the log and both socket files so each run starts from nothing.
+void remove_bridge_files();
+
+// Starts the bridge with an origin argument, as the browser does, and waits
+// until its log shows it ready with the return socket bound.
+ExtensionSide start_bridge(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+bool read_frame(ExtensionSide & extension, std::string & text, std::chrono::milliseconds limit);
+
+// The messages of the log lines, without their "[seconds] " stamps. A line
+// without a well-formed stamp comes back whole, prefixed by "BAD STAMP: ".
+std::vector<std::string> log_messages();
+bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit);
+bool file_exists(const char * path);
