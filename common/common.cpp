@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include <algorithm>
 #include <fstream>
 
 bool is_file_exist(const char * path) {
@@ -23,9 +24,15 @@ int cube_level(int v) {
 
 int square(int v) { return v * v; }
 
+// Out-of-range channels would index past the cube levels.
+int clamp_channel(int v) { return std::min(255, std::max(0, v)); }
+
 } // namespace
 
 std::string set_xterm256_foreground(int r, int g, int b) {
+    r = clamp_channel(r);
+    g = clamp_channel(g);
+    b = clamp_channel(b);
     const int gray = static_cast<int>(0.587 * g + 0.299 * r + 0.114 * b + 0.5);
     const int gray_step = gray > 238 ? 23 : (gray - 3) / 10;
     const int gray_value = 10 * gray_step + 8;

@@ -59,6 +59,8 @@ TEST(set_xterm256_foreground, picks_the_nearest_cube_or_gray_index) {
         {0, 235, 255, "\033[38;5;51m"},
         {12, 12, 12, "\033[38;5;232m"},  // gray step edge: 12 | 13
         {13, 13, 13, "\033[38;5;233m"},
+        {300, -5, 0, "\033[38;5;196m"},  // channels outside 0..255 are clamped
+        {1000, 1000, 1000, "\033[38;5;231m"},
     };
     for (const auto & c : cases) {
         EXPECT_EQ(set_xterm256_foreground(c.r, c.g, c.b), c.escape) << c.r << "," << c.g << "," << c.b;

@@ -19,6 +19,8 @@ std::string to_timestamp(int64_t t, bool comma) {
 }
 
 int timestamp_to_sample(int64_t t, int n_samples, int sample_rate) {
-    const int sample = static_cast<int>(t * sample_rate / 100);
-    return std::max(0, std::min(n_samples - 1, sample));
+    // Clamped while still 64-bit, so a time far past the end cannot wrap
+    // around into some index inside the buffer.
+    const int64_t sample = t * sample_rate / 100;
+    return static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(n_samples - 1, sample)));
 }

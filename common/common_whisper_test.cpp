@@ -41,6 +41,8 @@ TEST(timestamp_to_sample, converts_and_clamps_into_the_buffer) {
         {-150, 0, 16000, 0},
         {1, 1000, 16000, 160},
         {3, 1000, 8000, 240},
+        {10000000000, 500, 16000, 499},  // past the 32-bit range: no wrap-around
+        {-10000000000, 500, 16000, 0},
     };
     for (const auto & c : cases) {
         EXPECT_EQ(timestamp_to_sample(c.t, c.n_samples, c.sample_rate), c.sample)
