@@ -1,8 +1,6 @@
 #include "grammar_setup.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "common.h"
@@ -10,9 +8,21 @@
 
 namespace {
 
+// A read error (a directory opens but cannot be read) ends the text there;
+// what was read, possibly nothing, is then parsed and judged like any text.
 std::string read_whole_file(const std::string & path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    std::string contents;
+    FILE * file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return contents;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
+        contents.append(buffer, n);
+    }
+    fclose(file);
+    return contents;
 }
 
 } // namespace

@@ -51,6 +51,7 @@ protected:
         files_.push_back(path);
         return path;
     }
+    const std::string & directory() const { return dir_; }
 
 private:
     std::string dir_;
@@ -99,6 +100,8 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         {grammar_file("undefined.gbnf", "root ::= item+\n"),
          "parse: error parsing grammar: reference to undefined rule 'item'\n"},
         {"root ::= (\"a\"", "parse: error parsing grammar: expecting ')' at \n"},
+        // It opens but cannot be read: nothing to parse.
+        {directory(), ""},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
     };
