@@ -41,7 +41,7 @@ using option_action = std::variant<help_request, flag_setting, int32_t whisper_p
                                    std::string whisper_params::*, lowercase_text,
                                    std::vector<std::string> whisper_params::*>;
 
-struct option_spec {
+struct option_entry {
     const char * short_name;  // nullptr when the option has only its long form
     const char * long_name;
     option_action action;
@@ -54,7 +54,7 @@ using wp = whisper_params;
 
 // In the order the options are compared; names are unique, so the order only
 // keeps the table easy to check against the usage text.
-const option_spec k_options[] = {
+const option_entry k_options[] = {
     {"-h", "--help", help_request{}},
     {"-t", "--threads", &wp::n_threads},
     {"-p", "--processors", &wp::n_processors},
@@ -112,10 +112,10 @@ const option_spec k_options[] = {
     {nullptr, "--mono", clear_flag(&wp::stereo)},
 };
 
-const option_spec * find_option(const std::string & arg) {
-    for (const option_spec & spec : k_options) {
-        if ((spec.short_name != nullptr && arg == spec.short_name) || arg == spec.long_name) {
-            return &spec;
+const option_entry * find_option(const std::string & arg) {
+    for (const option_entry & entry : k_options) {
+        if ((entry.short_name != nullptr && arg == entry.short_name) || arg == entry.long_name) {
+            return &entry;
         }
     }
     return nullptr;
@@ -274,18 +274,18 @@ command_line_result parse_command_line(const std::vector<std::string> & args, wh
             params.input_names.push_back(arg);
             continue;
         }
-        const option_spec * spec = find_option(arg);
-        if (spec == nullptr) {
+        const option_entry * entry = find_option(arg);
+        if (entry == nullptr) {
             std::string message;
             append_format(message, "error: unknown argument: %s\n", arg.c_str());
             return stop_with(0, message, true);
         }
-        if (std::holds_alternative<help_request>(spec->action)) {
+        if (std::holds_alternative<help_request>(entry->action)) {
             return stop_with(0, "", true);
         }
         static const std::string k_no_value;
         const std::string * value = &k_no_value;
-        if (takes_value(spec->action)) {
+        if (takes_value(entry->action)) {
             if (i + 1 >= args.size()) {
                 std::string message;
                 append_format(message, "error: argument %s requires value\n", arg.c_str());
@@ -294,7 +294,7 @@ command_line_result parse_command_line(const std::vector<std::string> & args, wh
             value = &args[++i];
         }
         command_line_result result;
-        std::visit(apply_option{params, arg, *value, result}, spec->action);
+        std::visit(apply_option{params, arg, *value, result}, entry->action);
         if (result.finished) {
             return result;
         }

@@ -218,9 +218,9 @@ TEST_F(quill_response_file, missing_file_gives_status_1) {
     EXPECT_EQ(result.err, "error: response file '/nonexistent/args.txt' not found\n");
 }
 
-size_t count_of(const std::string & text, const std::string & piece) {
+size_t count_of(const std::string & text, const std::string & needle) {
     size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) {
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
         ++count;
     }
     return count;
