@@ -1,5 +1,5 @@
-// The generated models as the whisper library sees them: they load, decode
-// to the known text whatever the audio, and the failure files are refused.
+// The generated models as the whisper library sees them: they load and
+// decode to the known text whatever the audio.
 
 #include "process.h"
 #include "test_model.h"
@@ -201,13 +201,6 @@ TEST(TestModel, TinyModelTranscribesWithDtwPresets) {
                 EXPECT_LE(token.t_dtw, 100) << "token " << j;
             }
         }
-    }
-}
-
-TEST(TestModel, FailureFilesGiveNoContext) {
-    for (const char * file : {"empty.bin", "truncated.bin", "bad-magic.bin"}) {
-        SCOPED_TRACE(file);
-        EXPECT_EQ(load_model(file), nullptr);
     }
 }
 
