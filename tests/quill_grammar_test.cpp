@@ -60,9 +60,9 @@ private:
 
 const char k_grammar_with_nul[] = "root ::= [^a]\n\0junk ::= (";
 
-size_t count_of(const std::string & text, const std::string & piece) {
+size_t count_of(const std::string & text, const std::string & needle) {
     size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) {
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
         ++count;
     }
     return count;
