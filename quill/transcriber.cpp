@@ -1,5 +1,6 @@
 #include "transcriber.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -87,8 +88,12 @@ void transcribe_pending(whisper_context * ctx, whisper_params & params, const st
     full_params.abort_callback = abort_guard;
     full_params.abort_callback_user_data = &transcription_aborted;
 
-    if (whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()),
-                              params.n_processors) != 0) {
+    // Given no samples, the library would answer from the audio it last
+    // transcribed and report those segments again as if they were new.
+    // Below one processor the library divides by zero.
+    const int n_processors = std::max(params.n_processors, 1);
+    if (!buffer.empty() &&
+        whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()), n_processors) != 0) {
         fail_transcription();
     }
     // Result files are rewritten here, after every successful transcription.
@@ -117,7 +122,8 @@ whisper_full_params build_full_params(const whisper_params & params) {
     whisper_full_params p = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     p.strategy = (params.beam_size > 1 || grammar_in_use(params)) ? WHISPER_SAMPLING_BEAM_SEARCH
                                                                   : WHISPER_SAMPLING_GREEDY;
-    p.n_threads = params.n_threads;
+    // The parser takes any number, but the library crashes below one thread.
+    p.n_threads = std::max(params.n_threads, 1);
     if (params.max_context >= 0) {
         p.n_max_text_ctx = params.max_context;
     }

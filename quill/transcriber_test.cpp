@@ -136,6 +136,8 @@ TEST(Transcriber, EmptyTextsAndSpecialValues) {
     EXPECT_EQ(p.n_max_text_ctx, defaults.n_max_text_ctx);
     EXPECT_EQ(p.temperature_inc, 0.2f);
 
+    EXPECT_EQ(build_full_params(with([](whisper_params & q) { q.n_threads = 0; })).n_threads, 1);
+    EXPECT_EQ(build_full_params(with([](whisper_params & q) { q.n_threads = -4; })).n_threads, 1);
     EXPECT_EQ(build_full_params(with([](whisper_params & q) { q.max_context = 0; })).n_max_text_ctx, 0);
     EXPECT_EQ(build_full_params(with([](whisper_params & q) { q.max_context = 64; })).n_max_text_ctx, 64);
     EXPECT_EQ(build_full_params(with([](whisper_params & q) {

@@ -1,0 +1,487 @@
+// The live road through the real program: PCM written the way the desktop
+// application writes it, JSON lines read back from standard output.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int k_rate = 16000;
+const std::string k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}";
+
+std::string model(const std::string & name) { return std::string(TEST_MODEL_DIR) + "/" + name; }
+
+// ---- audio -----------------------------------------------------------------
+
+using samples = std::vector<int16_t>;
+
+bool run_tool(const std::string & command) { return std::system((command + " > /dev/null 2>&1").c_str()) == 0; }
+
+samples read_raw(const std::string & path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    samples out(bytes.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+    }
+    return out;
+}
+
+// A sentence spoken by espeak-ng at 16 kHz, made once per build tree.
+samples speech(const std::string & name, const std::string & text) {
+    const std::string dir = STREAM_AUDIO_DIR;
+    mkdir(dir.c_str(), 0755);
+    const std::string raw = dir + "/" + name + ".raw";
+    if (access(raw.c_str(), R_OK) != 0) {
+        // Tests may run side by side: each writes its own files and renames.
+        const std::string tmp = dir + "/" + name + "." + std::to_string(getpid());
+        EXPECT_TRUE(run_tool("espeak-ng -w '" + tmp + ".wav' '" + text + "'"));
+        EXPECT_TRUE(run_tool("sox '" + tmp + ".wav' -r 16000 -c 1 -b 16 -e signed-integer -t raw '" + tmp + ".raw'"));
+        std::rename((tmp + ".raw").c_str(), raw.c_str());
+        std::remove((tmp + ".wav").c_str());
+    }
+    samples out = read_raw(raw);
+    EXPECT_GT(out.size(), static_cast<size_t>(k_rate)) << name;
+    return out;
+}
+
+samples silence(int ms) { return samples(static_cast<size_t>(ms) * k_rate / 1000, 0); }
+
+// Loud throughout: never a quiet window, so never a cut.
+samples tone(int ms) {
+    samples out(static_cast<size_t>(ms) * k_rate / 1000);
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / k_rate));
+    }
+    return out;
+}
+
+samples join(std::initializer_list<samples> parts) {
+    samples all;
+    for (const auto & part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// Three sentences, each followed by a pause long enough to hold a silent window.
+const samples & speech_with_pauses() {
+    static const samples stream = join({
+        speech("fox", "The quick brown fox jumps over the lazy dog"),
+        silence(1000),
+        speech("line", "Every line of the stream is a small object"),
+        silence(1200),
+        speech("chunk", "Silence closes the open chunk of audio"),
+        silence(800),
+    });
+    return stream;
+}
+
+// Little-endian bytes; with `stereo` the left channel carries the signal and
+// the right a quarter of it, so the mix-down is what gets transcribed.
+std::string pcm_bytes(const samples & audio, bool stereo) {
+    std::string bytes;
+    const auto put = [&bytes](int16_t v) {
+        bytes += static_cast<char>(v & 0xff);
+        bytes += static_cast<char>((v >> 8) & 0xff);
+    };
+    for (int16_t v : audio) {
+        put(v);
+        if (stereo) {
+            put(static_cast<int16_t>(v / 4));
+        }
+    }
+    return bytes;
+}
+
+float window_rms(const samples & audio, size_t begin, size_t end) {
+    double sum = 0;
+    for (size_t i = begin; i < end && i < audio.size(); ++i) {
+        const double v = audio[i] / 32768.0;
+        sum += v * v;
+    }
+    return end > begin ? static_cast<float>(std::sqrt(sum / static_cast<double>(end - begin))) : 0.0f;
+}
+
+// ---- driving the program -----------------------------------------------------
+
+struct session {
+    child_process child;
+    std::string out;
+    std::string err;
+};
+
+session start(const std::vector<std::string> & options) {
+    std::vector<std::string> argv = {QUILL_BINARY};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return session{start_process(argv), "", ""};
+}
+
+void drain(int & fd, std::string & into) {
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+// Reads what the program prints until `until`, so it never blocks on a full
+// pipe while the test writes.
+void pump(session & s, std::chrono::steady_clock::time_point until) {
+    while (s.child.stdout_fd >= 0 || s.child.stderr_fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd fds[2] = {{s.child.stdout_fd, POLLIN, 0}, {s.child.stderr_fd, POLLIN, 0}};
+        const int ready = poll(fds, 2, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        if (ready <= 0) {
+            return;
+        }
+        if (fds[0].revents) {
+            drain(s.child.stdout_fd, s.out);
+        }
+        if (fds[1].revents) {
+            drain(s.child.stderr_fd, s.err);
+        }
+    }
+}
+
+enum class pace { real_time, odd_bursts, one_write };
+
+// Writes like the desktop application: 100 ms pieces on the clock, or as fast
+// as possible in pieces whose sizes split samples and frames anywhere.
+void feed(session & s, const std::string & bytes, pace how, size_t bytes_per_second) {
+    static const size_t k_odd_sizes[] = {1, 4097, 3, 8191, 333, 7, 5000, 2};
+    const auto begin = std::chrono::steady_clock::now();
+    size_t done = 0;
+    for (size_t k = 0; done < bytes.size(); ++k) {
+        const size_t piece = how == pace::one_write   ? bytes.size()
+                             : how == pace::real_time ? bytes_per_second / 10
+                                                      : k_odd_sizes[k % std::size(k_odd_sizes)];
+        const size_t size = std::min(piece, bytes.size() - done);
+        ASSERT_TRUE(write_to_child(s.child, bytes.substr(done, size)));
+        done += size;
+        const auto due = how == pace::real_time ? begin + std::chrono::microseconds(done * 1000000 / bytes_per_second)
+                                                : std::chrono::steady_clock::now();
+        pump(s, due);
+    }
+}
+
+process_result finish(session & s, std::chrono::milliseconds limit = 120s) {
+    process_result result = finish_process(s.child, limit);
+    result.out = s.out + result.out;
+    result.err = s.err + result.err;
+    return result;
+}
+
+// Stdin stays open: only the signal may end capture.
+process_result interrupt(session & s) {
+    kill(s.child.pid, SIGINT);
+    pump(s, std::chrono::steady_clock::now() + 60s);
+    return finish(s, 5s);
+}
+
+process_result run_stream(const std::vector<std::string> & options, const samples & audio, bool stereo, pace how) {
+    session s = start(options);
+    feed(s, pcm_bytes(audio, stereo), how, static_cast<size_t>(k_rate) * (stereo ? 4 : 2));
+    close_child_stdin(s.child);
+    return finish(s);
+}
+
+// ---- reading it back ---------------------------------------------------------
+
+// One transcription as standard output shows it.
+struct transcription {
+    int chunk = 0;
+    std::vector<long long> starts, ends;
+    std::vector<std::string> texts;
+    int silence_lines = 0;
+};
+
+struct segment_line {
+    int chunk = 0, number = 0;
+    long long start = 0, end = 0;
+    std::string text;
+};
+
+// A JSON object of exactly the protocol's shape, with the program's own spacing.
+testing::AssertionResult parse_segment_line(const std::string & line, segment_line & out) {
+    static const std::regex k_segment_id("([0-9]+)\\.([0-9]+)");
+    static const std::regex k_number("-?[0-9]+");
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_object() || j.size() != 1 || !j.contains("transcription") || !j["transcription"].is_object() ||
+        j["transcription"].size() != 5) {
+        return testing::AssertionFailure() << "not a segment object: " << line;
+    }
+    const nlohmann::json & seg = j["transcription"];
+    for (const char * key : {"segment", "start", "end", "speaker", "text"}) {
+        if (!seg.contains(key) || !seg[key].is_string()) {
+            return testing::AssertionFailure() << "no text member " << key << ": " << line;
+        }
+    }
+    const std::string id = seg["segment"], start = seg["start"], end = seg["end"], text = seg["text"];
+    std::smatch parts;
+    if (!std::regex_match(id, parts, k_segment_id) || !std::regex_match(start, k_number) ||
+        !std::regex_match(end, k_number) || seg["speaker"] != "") {
+        return testing::AssertionFailure() << "bad member values: " << line;
+    }
+    if (line != "{ \"transcription\": { \"segment\": \"" + id + "\", \"start\": \"" + start + "\", \"end\": \"" + end +
+                    "\", \"speaker\": \"\", \"text\": \"" + text + "\" } }") {
+        return testing::AssertionFailure() << "not the program's own spacing: " << line;
+    }
+    out = {std::stoi(parts[1]), std::stoi(parts[2]), std::stoll(start), std::stoll(end), text};
+    return testing::AssertionSuccess();
+}
+
+// Checks every line against the protocol and groups the segments into the
+// transcriptions that printed them.
+std::vector<transcription> read_protocol(const std::string & out) {
+    std::vector<transcription> seen;
+    std::vector<std::string> lines = split_lines(out);
+    if (!lines.empty() && lines.back().empty()) {
+        lines.pop_back();  // what follows the last line feed
+    }
+    for (const std::string & line : lines) {
+        if (line.empty()) {
+            seen.emplace_back();
+            continue;
+        }
+        if (seen.empty()) {
+            ADD_FAILURE() << "output before the first empty line: " << line;
+            return seen;
+        }
+        transcription & t = seen.back();
+        if (line == k_silence_line) {
+            ++t.silence_lines;
+            EXPECT_EQ(t.silence_lines, static_cast<int>(t.starts.size())) << "one silence line after each batch";
+            continue;
+        }
+        segment_line seg;
+        const testing::AssertionResult parsed = parse_segment_line(line, seg);
+        EXPECT_TRUE(parsed);
+        if (!parsed) {
+            return seen;
+        }
+        if (t.starts.empty()) {
+            t.chunk = seg.chunk;
+        }
+        EXPECT_EQ(seg.chunk, t.chunk) << line;
+        EXPECT_EQ(seg.number, static_cast<int>(t.starts.size()) + 1) << "segments count from 1 in each transcription";
+        t.starts.push_back(seg.start);
+        t.ends.push_back(seg.end);
+        t.texts.push_back(seg.text);
+    }
+    // The chunk number grows by one exactly after a transcription that closed
+    // its chunk at a silence.
+    for (size_t k = 0; k < seen.size(); ++k) {
+        EXPECT_FALSE(seen[k].starts.empty()) << "transcription " << k << " printed an empty line only";
+        const int expected = k == 0 ? 1 : seen[k - 1].chunk + (seen[k - 1].silence_lines > 0 ? 1 : 0);
+        EXPECT_EQ(seen[k].chunk, expected) << "transcription " << k;
+    }
+    return seen;
+}
+
+// The sample counts of the processing lines on standard error, in order.
+std::vector<long> processed_counts(const std::string & err) {
+    static const std::regex k_line("whisper_processing_thread: processing '[^']*' \\(([0-9]+) samples, ");
+    std::vector<long> counts;
+    for (std::sregex_iterator it(err.begin(), err.end(), k_line), end; it != end; ++it) {
+        counts.push_back(std::stol((*it)[1]));
+    }
+    return counts;
+}
+
+// ---- tests -------------------------------------------------------------------
+
+struct speech_case {
+    const char * name;
+    bool stereo;
+    pace how;
+};
+
+class SpeechStream : public testing::TestWithParam<speech_case> {};
+
+TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
+    const samples & audio = speech_with_pauses();
+    std::vector<std::string> options = {"-m", model("fixed.bin"), "-t", "2"};
+    if (GetParam().stereo) {
+        options.push_back("--stereo");
+    }
+    options.push_back("-");
+    const process_result r = run_stream(options, audio, GetParam().stereo, GetParam().how);
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+
+    const std::vector<transcription> seen = read_protocol(r.out);
+    ASSERT_FALSE(seen.empty()) << r.out;
+    ASSERT_GE(seen.back().chunk, 3) << "each of the three pauses closes a chunk\n" << r.out;
+
+    // Every transcription of a second or more reports the model's segment;
+    // shorter ones may report none and then print nothing at all.
+    const std::vector<long> counts = processed_counts(r.err);
+    const auto at_least = [&counts](long n) {
+        return std::count_if(counts.begin(), counts.end(), [n](long c) { return c >= n; });
+    };
+    EXPECT_GE(static_cast<long>(seen.size()), at_least(k_rate));
+    EXPECT_LE(static_cast<long>(seen.size()), at_least(1));
+
+    // The model says " hello world." from 0 to 1 s of every buffer, so each
+    // line's start is its chunk's first sample in stream milliseconds.
+    long long previous_start = -1;
+    for (const transcription & t : seen) {
+        const long long start = t.starts.front();
+        for (size_t i = 0; i < t.starts.size(); ++i) {
+            EXPECT_EQ(t.starts[i], start);
+            EXPECT_EQ(t.ends[i], start + 1000);
+            EXPECT_EQ(t.texts[i], " hello world.");
+        }
+        if (t.chunk == 1) {
+            EXPECT_EQ(start, 0);
+        } else if (start != previous_start) {
+            EXPECT_GT(start, previous_start + 1000) << "a chunk holds more than a second";
+            const size_t cut = static_cast<size_t>(start) * k_rate / 1000;
+            EXPECT_LT(window_rms(audio, cut - 5333 + 16, cut - 16), 0.01f)
+                << "chunk " << t.chunk << " starts at " << start << " ms, right after a silent window";
+        }
+        EXPECT_LT(start, static_cast<long long>(audio.size()) * 1000 / k_rate);
+        previous_start = start;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pacing, SpeechStream,
+                         testing::Values(speech_case{"RealTimeMono", false, pace::real_time},
+                                         speech_case{"OddBurstsMono", false, pace::odd_bursts},
+                                         speech_case{"RealTimeStereo", true, pace::real_time},
+                                         speech_case{"OddBurstsStereo", true, pace::odd_bursts}),
+                         [](const auto & info) { return std::string(info.param.name); });
+
+TEST(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
+    // 20,000 samples stay below the first window, so the one transcription,
+    // after the close, shows how many samples capture delivered.
+    const struct {
+        bool stereo;
+        pace how;
+    } cases[] = {{false, pace::one_write}, {false, pace::odd_bursts}, {true, pace::one_write}, {true, pace::odd_bursts}};
+    for (const auto & c : cases) {
+        std::vector<std::string> options = {"-m", model("fixed.bin"), "-"};
+        if (c.stereo) {
+            options.push_back("--stereo");
+        }
+        const process_result r = run_stream(options, tone(1250), c.stereo, c.how);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(processed_counts(r.err), std::vector<long>{20000})
+            << (c.stereo ? "stereo " : "mono ") << static_cast<int>(c.how);
+        EXPECT_EQ(read_protocol(r.out).size(), 1u) << r.out;
+    }
+}
+
+TEST(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
+    session s = start({"-m", model("fixed.bin"), "-"});
+    feed(s, pcm_bytes(join({speech("fox", "The quick brown fox jumps over the lazy dog"), silence(300)}), false),
+         pace::real_time, 2 * k_rate);
+    const pid_t pid = s.child.pid;
+    const process_result r = interrupt(s);
+    ASSERT_TRUE(r.exited) << "still running with stdin open\n" << r.err;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    const std::string notice = "\xE2\x9C\x85 Signal received from process " + std::to_string(pid) +
+                               ", exiting...\n\n\n";
+    const size_t at = r.err.find(notice);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const std::vector<long> after = processed_counts(r.err.substr(at));
+    // A cycle that began before capture saw the signal may transcribe first.
+    ASSERT_GE(after.size(), 1u) << "what is pending is transcribed once more\n" << r.err;
+    EXPECT_GE(after.back(), after.front());
+    EXPECT_FALSE(read_protocol(r.out).empty());
+}
+
+TEST(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
+    const struct {
+        std::vector<std::string> names;
+        samples audio;
+        std::vector<long> counts;
+        size_t transcriptions;
+    } cases[] = {
+        {{"-"}, {}, {0}, 0},
+        // The second name finds standard input ended: its transcription has no
+        // audio and must not repeat the first name's segments.
+        {{"-", "-"}, tone(1200), {19200, 0}, 1},
+    };
+    for (const auto & c : cases) {
+        std::vector<std::string> options = {"-m", model("fixed.bin")};
+        options.insert(options.end(), c.names.begin(), c.names.end());
+        const process_result r = run_stream(options, c.audio, false, pace::one_write);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(processed_counts(r.err), c.counts) << r.err;
+        EXPECT_NE(r.err.find("(0 samples, 0.0 sec)"), std::string::npos);
+        EXPECT_EQ(read_protocol(r.out).size(), c.transcriptions) << r.out;
+    }
+}
+
+TEST(QuillStream, FailedTranscriptionEndsWithStatusTen) {
+    // An audio context larger than the model's makes the library fail.
+    const process_result r = run_stream({"-m", model("fixed.bin"), "-ac", "100000", "-"}, tone(2000), false,
+                                        pace::one_write);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_status, 10);
+    EXPECT_NE(r.err.find("failed to process audio\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("transcription"), std::string::npos);
+}
+
+TEST(QuillStream, StandardErrorLinesOfEachTranscription) {
+    const std::string warning =
+        "whisper_processing_thread: WARNING: model is not multilingual, ignoring language and translation options\n";
+    const auto count = [](const std::string & text, const std::string & what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // 19,200 samples: one transcription, after the close.
+    const struct {
+        std::vector<std::string> options;
+        size_t system_info, warnings;
+        std::string lang;
+        size_t transcriptions;
+    } cases[] = {
+        {{}, 1, 0, "lang = en,", 1},
+        {{"--no-prints"}, 0, 0, "", 1},
+        {{"-l", "de", "-tr"}, 1, 1, "lang = en, task = transcribe", 1},
+        {{"-l", "de", "--no-prints"}, 0, 1, "", 1},
+        {{"-dl"}, 1, 0, "lang = auto,", 0},  // the library stops after detecting the language
+        {{"-t", "0", "-p", "0"}, 1, 0, "0 threads, 0 processors", 1},  // the library still gets one of each
+    };
+    for (const auto & c : cases) {
+        std::vector<std::string> options = {"-m", model("fixed.bin")};
+        options.insert(options.end(), c.options.begin(), c.options.end());
+        options.push_back("-");
+        const process_result r = run_stream(options, tone(1200), false, pace::one_write);
+        const std::string what = testing::PrintToString(c.options);
+        EXPECT_EQ(r.exit_status, 0) << what << r.err;
+        EXPECT_EQ(count(r.err, "\nsystem_info: n_threads = "), c.system_info) << what;
+        EXPECT_EQ(count(r.err, "whisper_processing_thread: processing '-' (19200 samples, 1.2 sec)"), c.system_info)
+            << what;
+        EXPECT_EQ(count(r.err, warning), c.warnings) << what;
+        if (!c.lang.empty()) {
+            EXPECT_NE(r.err.find(c.lang), std::string::npos) << what << r.err;
+        }
+        EXPECT_EQ(read_protocol(r.out).size(), c.transcriptions) << what;
+    }
+}
+
+} // namespace
