@@ -8,8 +8,9 @@
 
 namespace {
 
-// Readers of these files compare numbers with what a C++ stream prints by
-// default (six significant digits), so that is the one form used throughout.
+// Numbers keep the form a C++ stream gives by default (six significant
+// digits, exponent form for very small or large values), which readers of
+// these files expect; the classic locale keeps the decimal point a point.
 template <typename Number>
 std::string stream_form(Number value) {
     std::ostringstream os;
