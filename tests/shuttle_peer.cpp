@@ -153,6 +153,23 @@ void remove_bridge_files() {
     unlink(k_return_socket);
 }
 
+bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        sockaddr_un address = unix_address(k_return_socket);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        bool listening = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        close(fd);
+        if (!listening) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 ExtensionSide start_bridge(std::chrono::milliseconds limit) {
     ExtensionSide extension;
     extension.child = start_process({SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"});

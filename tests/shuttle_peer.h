@@ -57,6 +57,11 @@ std::string frame_of(std::string_view text);
 // Removes the log and both socket files so each run starts from nothing.
 void remove_bridge_files();
 
+// Waits until no bridge listens on the return socket any more. A bridge that
+// the test did not start itself (the browser's) must be gone before the next
+// test brings up an application it would take for its own.
+bool wait_until_no_bridge_listens(std::chrono::milliseconds limit);
+
 // Starts the bridge with an origin argument, as the browser does, and waits
 // until its log shows it ready with the return socket bound.
 ExtensionSide start_bridge(std::chrono::milliseconds limit = std::chrono::seconds(10));

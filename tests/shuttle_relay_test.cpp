@@ -40,6 +40,7 @@ std::string log_dump() {
 class Bridge : public testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
         remove_bridge_files();
         app = start_fake_app();
     }
@@ -419,6 +420,9 @@ TEST_F(Bridge, ClosedStdinEndsTheBridgeAfterThirtySeconds) {
     EXPECT_GE(waited, 30s);
     EXPECT_LT(waited, 33s);
     auto messages = log_messages();
+    // Once `running` is cleared the listener may still log its own end.
+    messages.erase(std::remove(messages.begin(), messages.end(), "Return message listener thread exiting"),
+                   messages.end());
     const std::vector<std::string> ending = {
         "Error reading from stdin (extension disconnected): failed to fill whole buffer",
         "Extension disconnected, but keeping return socket alive for potential reconnection...",

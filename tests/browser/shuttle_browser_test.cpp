@@ -87,6 +87,7 @@ std::string tail_of(const std::string & text, size_t bytes = 6000) {
 
 TEST(Browser, ExtensionTalksToTheDesktopAppThroughTheBridge) {
     ASSERT_EQ(0, access(k_chromium, X_OK)) << k_chromium << " cannot be run; scripts/setup.sh installs chromium";
+    ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
     std::string user_data_dir = make_temp_dir();
@@ -121,6 +122,7 @@ TEST(Browser, ExtensionTalksToTheDesktopAppThroughTheBridge) {
     stop_fake_app(*app);
     process_result ended = finish_process(browser, 20s);
     browser_stderr += ended.err;
+    EXPECT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge outlived the browser and the application";
     std::string bridge_log = read_file(k_bridge_log);
     remove_bridge_files();
     std::string removal = "rm -rf '" + user_data_dir + "'";
