@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -196,7 +197,19 @@ bool read_frame(ExtensionSide & extension, std::string & text, std::chrono::mill
         if (left.count() <= 0 || extension.child.stdout_fd < 0) {
             return false;
         }
-        read_child_stdout(extension.child, extension.unread, std::min(left, std::chrono::milliseconds(50)));
+        // One read as soon as anything arrives, so timings see the frame at once.
+        pollfd wanted{extension.child.stdout_fd, POLLIN, 0};
+        if (poll(&wanted, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        ssize_t n = read(extension.child.stdout_fd, buffer, sizeof buffer);
+        if (n > 0) {
+            extension.unread.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            close(extension.child.stdout_fd);
+            extension.child.stdout_fd = -1;
+        }
     }
 }
 
