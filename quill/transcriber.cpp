@@ -88,15 +88,14 @@ void transcribe_pending(whisper_context * ctx, whisper_params & params, const st
     full_params.abort_callback = abort_guard;
     full_params.abort_callback_user_data = &transcription_aborted;
 
-    // Given no samples, the library would answer from the audio it last
-    // transcribed and report those segments again as if they were new.
     // Below one processor the library divides by zero.
     const int n_processors = std::max(params.n_processors, 1);
+    // Given no samples, the library would answer from the audio it last
+    // transcribed and report those segments again as if they were new.
     if (!buffer.empty() &&
         whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()), n_processors) != 0) {
         fail_transcription();
     }
-    // Result files are rewritten here, after every successful transcription.
 }
 
 } // namespace
@@ -228,7 +227,11 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
             transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
-            write_result_files(ctx, params, input_name, output_name, buffer.size());
+            // Without samples the library was not called: what it holds then
+            // belongs to an earlier transcription, unless it holds nothing.
+            if (!buffer.empty() || whisper_full_n_segments(ctx) == 0) {
+                write_result_files(ctx, params, input_name, output_name, buffer.size());
+            }
         }
         if (!finish_cycle(state, plan, input_ended)) {
             return;

