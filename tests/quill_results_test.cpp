@@ -78,9 +78,9 @@ const std::vector<std::string> k_writer_order = {"output_txt", "output_vtt", "ou
                                                  "output_csv", "output_json", "output_lrc", "output_score"};
 
 TEST_F(QuillResults, EveryFileHoldsTheLastTranscription) {
-    // Three seconds give several transcriptions of the growing chunk; the
-    // last covers all 48000 samples, which the karaoke duration shows.
-    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 48000);
+    // Five seconds give several transcriptions of the growing chunk; the
+    // last covers all 80000 samples, which the karaoke duration shows.
+    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 80000);
     ASSERT_TRUE(r.exited) << r.err;
     ASSERT_EQ(r.exit_status, 0) << r.err;
 
@@ -92,7 +92,7 @@ TEST_F(QuillResults, EveryFileHoldsTheLastTranscription) {
     EXPECT_EQ(read_file(dir + "/out.lrc"), "[by:whisper.cpp]\n[00:00.00]" + seg + "\n");
 
     const std::string script = read_file(dir + "/out.wts");
-    EXPECT_EQ(script.rfind("#!/bin/bash\n\nffmpeg -i - -f lavfi -i color=size=1200x120:duration=3.0625:", 0), 0u)
+    EXPECT_EQ(script.rfind("#!/bin/bash\n\nffmpeg -i - -f lavfi -i color=size=1200x120:duration=5.0625:", 0), 0u)
         << script;
     EXPECT_NE(script.find("drawtext=fontfile='" + font + "'"), std::string::npos);
     EXPECT_NE(script.find("echo \"Your video has been saved to -.mp4\""), std::string::npos);
