@@ -10,7 +10,8 @@
 
 namespace {
 
-std::string temp_path(const char * name) { return testing::TempDir() + name; }
+// Test cases may run side by side, in this build tree and in others.
+std::string temp_path(const char * name) { return testing::TempDir() + name + "." + std::to_string(getpid()); }
 
 TEST(is_file_exist, true_only_for_paths_that_open_for_reading) {
     const std::string present = temp_path("is_file_exist_present");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -315,7 +317,8 @@ TEST(whisper_param_turn_lowercase, lowers_ascii_in_place) {
 
 class response_file : public testing::Test {
 protected:
-    std::string path = testing::TempDir() + "quill_response_file.txt";
+    // Test cases may run side by side, in this build tree and in others.
+    std::string path = testing::TempDir() + "quill_response_file." + std::to_string(getpid()) + ".txt";
 
     void write(const std::string & contents) {
         std::ofstream(path, std::ios::binary) << contents;

@@ -24,6 +24,11 @@ const std::string k_missing_input = "/nonexistent/input.wav";
 
 std::string model(const char * name) { return k_models + "/" + name; }
 
+// Test cases may run side by side, in this build tree and in others.
+std::string temp_path(const std::string & name) {
+    return testing::TempDir() + "quill_startup." + std::to_string(getpid()) + "." + name;
+}
+
 // The usage text names the program as it was started; the golden files call
 // it lanternwick-quill.
 std::string usage_threads8() {
@@ -180,7 +185,7 @@ TEST(quill_startup, timing_report_unless_no_prints) {
 
 class quill_response_file : public testing::Test {
 protected:
-    std::string path = testing::TempDir() + "quill_startup_args.txt";
+    std::string path = temp_path("args.txt");
     void TearDown() override { unlink(path.c_str()); }
 };
 
@@ -325,7 +330,7 @@ bool write_all(int fd, const char * data, size_t size) {
 // arrive during start-up. (A read, not the open, because thread-sanitizer
 // builds hold signals back until an open returns.)
 TEST(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) {
-    const std::string fifo = testing::TempDir() + "quill_startup_model.fifo";
+    const std::string fifo = temp_path("model.fifo");
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
