@@ -1,4 +1,5 @@
-#include <csignal>
+#include <signal.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
