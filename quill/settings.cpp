@@ -153,6 +153,13 @@ command_line_result stop_with(int exit_status, std::string message, bool show_us
     return result;
 }
 
+// No usage text here: the option was recognised, only its value is missing.
+command_line_result requires_value_error(const std::string & option) {
+    std::string message;
+    append_format(message, "error: argument %s requires value\n", option.c_str());
+    return stop_with(0, message, false);
+}
+
 std::string bad_number_message(const std::string & option, const std::string & value, bool out_of_range) {
     std::string message;
     if (out_of_range) {
@@ -287,9 +294,7 @@ command_line_result parse_command_line(const std::vector<std::string> & args, wh
         const std::string * value = &k_no_value;
         if (takes_value(entry->action)) {
             if (i + 1 >= args.size()) {
-                std::string message;
-                append_format(message, "error: argument %s requires value\n", arg.c_str());
-                return stop_with(0, message, false);
+                return requires_value_error(arg);
             }
             value = &args[++i];
         }
