@@ -194,7 +194,7 @@ process_result finish(session & s, std::chrono::milliseconds limit = 120s) {
 // Stdin stays open: only the signal may end capture.
 process_result interrupt(session & s) {
     kill(s.child.pid, SIGINT);
-    pump(s, std::chrono::steady_clock::now() + 60s);
+    pump(s, std::chrono::steady_clock::now() + 180s);
     return finish(s, 5s);
 }
 
