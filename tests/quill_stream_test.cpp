@@ -316,6 +316,8 @@ struct speech_case {
     pace how;
 };
 
+void PrintTo(const speech_case & c, std::ostream * os) { *os << c.name; }
+
 class SpeechStream : public testing::TestWithParam<speech_case> {};
 
 TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
