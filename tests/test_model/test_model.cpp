@@ -123,19 +123,19 @@ std::vector<next_token_vote> fixed_text_votes(const special_tokens & t) {
 
 enum class tensor_type : int32_t { f32 = 0, f16 = 1 };
 
-struct tensor_spec {
+struct model_tensor {
     std::string name;
     tensor_type type;
     std::vector<int32_t> shape;                    // fastest dimension first
     std::vector<std::pair<int64_t, float>> values; // the non-zero elements
 };
 
-void add_norm(std::vector<tensor_spec> & tensors, const std::string & name, int32_t width) {
+void add_norm(std::vector<model_tensor> & tensors, const std::string & name, int32_t width) {
     tensors.push_back({name + ".weight", tensor_type::f32, {width}, {}});
     tensors.push_back({name + ".bias", tensor_type::f32, {width}, {}});
 }
 
-void add_linear(std::vector<tensor_spec> & tensors, const std::string & name, int32_t n_in, int32_t n_out,
+void add_linear(std::vector<model_tensor> & tensors, const std::string & name, int32_t n_in, int32_t n_out,
                 bool with_bias) {
     tensors.push_back({name + ".weight", tensor_type::f16, {n_in, n_out}, {}});
     if (with_bias) {
@@ -143,7 +143,7 @@ void add_linear(std::vector<tensor_spec> & tensors, const std::string & name, in
     }
 }
 
-void add_attention(std::vector<tensor_spec> & tensors, const std::string & prefix, int32_t d) {
+void add_attention(std::vector<model_tensor> & tensors, const std::string & prefix, int32_t d) {
     add_norm(tensors, prefix + "_ln", d);
     add_linear(tensors, prefix + ".query", d, d, true);
     add_linear(tensors, prefix + ".key", d, d, false);
@@ -151,16 +151,16 @@ void add_attention(std::vector<tensor_spec> & tensors, const std::string & prefi
     add_linear(tensors, prefix + ".out", d, d, true);
 }
 
-void add_mlp(std::vector<tensor_spec> & tensors, const std::string & block, int32_t d) {
+void add_mlp(std::vector<model_tensor> & tensors, const std::string & block, int32_t d) {
     add_norm(tensors, block + ".mlp_ln", d);
     add_linear(tensors, block + ".mlp.0", d, 4 * d, true);
     add_linear(tensors, block + ".mlp.2", 4 * d, d, true);
 }
 
 // Every tensor the loader expects, all zero.
-std::vector<tensor_spec> zero_model_tensors(const model_shape & s) {
+std::vector<model_tensor> zero_model_tensors(const model_shape & s) {
     const int32_t d = s.n_state;
-    std::vector<tensor_spec> tensors = {
+    std::vector<model_tensor> tensors = {
         {"encoder.positional_embedding", tensor_type::f32, {d, s.n_audio_ctx}, {}},
         {"encoder.conv1.weight", tensor_type::f16, {3, s.n_mels, d}, {}},
         {"encoder.conv1.bias", tensor_type::f32, {1, d}, {}},
@@ -185,14 +185,14 @@ std::vector<tensor_spec> zero_model_tensors(const model_shape & s) {
     return tensors;
 }
 
-tensor_spec & tensor_named(std::vector<tensor_spec> & tensors, const std::string & name) {
+model_tensor & tensor_named(std::vector<model_tensor> & tensors, const std::string & name) {
     return *std::find_if(tensors.begin(), tensors.end(),
-                         [&](const tensor_spec & tensor) { return tensor.name == name; });
+                         [&](const model_tensor & tensor) { return tensor.name == name; });
 }
 
 // Encoder, attention and positions stay zero, so each decoder position sees
 // only its own token, and decoder layer 0's MLP maps that token to the next.
-std::string apply_fixed_text_design(std::vector<tensor_spec> & tensors, const model_shape & s) {
+std::string apply_fixed_text_design(std::vector<model_tensor> & tensors, const model_shape & s) {
     const std::vector<next_token_vote> votes = fixed_text_votes(special_tokens_for(s.n_vocab));
     std::vector<int32_t> slot_tokens;
     const auto slot_of = [&](int32_t token) {
@@ -240,7 +240,7 @@ std::string apply_fixed_text_design(std::vector<tensor_spec> & tensors, const mo
         }
         writer_weight.push_back({(half + slot_of(vote.to)) * 4 * d + unit, vote.strength});
     }
-    for (tensor_spec & tensor : tensors) {
+    for (model_tensor & tensor : tensors) {
         std::sort(tensor.values.begin(), tensor.values.end());
     }
     return "";
@@ -286,7 +286,7 @@ void put_element(model_file & out, tensor_type type, float value) {
     }
 }
 
-void put_tensor(model_file & out, const tensor_spec & tensor) {
+void put_tensor(model_file & out, const model_tensor & tensor) {
     put_i32(out, int32_t(tensor.shape.size()));
     put_i32(out, int32_t(tensor.name.size()));
     put_i32(out, static_cast<int32_t>(tensor.type));
@@ -333,7 +333,7 @@ std::string system_error(const std::string & what, const std::string & path) {
 }
 
 std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, const std::string & path) {
-    std::vector<tensor_spec> tensors = zero_model_tensors(shape);
+    std::vector<model_tensor> tensors = zero_model_tensors(shape);
     const std::string design_error = apply_fixed_text_design(tensors, shape);
     if (!design_error.empty()) {
         return design_error;
@@ -343,7 +343,7 @@ std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, co
         return system_error("cannot create", path);
     }
     put_header(out, shape, magic);
-    for (const tensor_spec & tensor : tensors) {
+    for (const model_tensor & tensor : tensors) {
         put_tensor(out, tensor);
     }
     const bool write_failed = std::ferror(out.file) != 0;
