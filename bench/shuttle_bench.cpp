@@ -132,6 +132,7 @@ int main(int argc, char ** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int messages = option(argc, argv, "--messages", 10000);
     int round_trips = option(argc, argv, "--round-trips", 200);
+    BridgePathsLock paths_lock;
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
     ExtensionSide extension = start_bridge();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -146,6 +147,18 @@ std::string frame_of(std::string_view text) {
     std::string frame(reinterpret_cast<const char *>(&length), sizeof length);
     frame.append(text);
     return frame;
+}
+
+BridgePathsLock::BridgePathsLock() {
+    fd = open("/tmp/lanternwick_sockets.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+BridgePathsLock::~BridgePathsLock() {
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 void remove_bridge_files() {

@@ -54,6 +54,17 @@ struct ExtensionSide {
 
 std::string frame_of(std::string_view text);
 
+// Holds an exclusive lock on a file beside the fixed paths for as long as it
+// lives. CTest's resource lock keeps one run's bridge tests apart; this one
+// also keeps apart runs from different build trees on the same machine.
+struct BridgePathsLock {
+    int fd = -1;
+    BridgePathsLock();
+    ~BridgePathsLock();
+    BridgePathsLock(const BridgePathsLock &) = delete;
+    BridgePathsLock & operator=(const BridgePathsLock &) = delete;
+};
+
 // Removes the log and both socket files so each run starts from nothing.
 void remove_bridge_files();
 

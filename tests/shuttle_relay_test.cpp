@@ -75,6 +75,7 @@ protected:
         return result;
     }
 
+    BridgePathsLock paths_lock;
     std::unique_ptr<FakeApp> app;
     ExtensionSide extension;
 };

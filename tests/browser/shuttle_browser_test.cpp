@@ -87,6 +87,7 @@ std::string tail_of(const std::string & text, size_t bytes = 6000) {
 
 TEST(Browser, ExtensionTalksToTheDesktopAppThroughTheBridge) {
     ASSERT_EQ(0, access(k_chromium, X_OK)) << k_chromium << " cannot be run; scripts/setup.sh installs chromium";
+    BridgePathsLock paths_lock;
     ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
