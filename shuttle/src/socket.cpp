@@ -50,14 +50,12 @@ IoStatus unix_connect(const char * path, int & fd) {
     if (fd < 0) {
         return status_from_errno();
     }
-    while (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        if (errno != EINTR) {
-            status = close_with_error(fd);
-            fd = -1;
-            // A connect that would block (a full backlog) is still a failure here.
-            status.state = IoState::failed;
-            return status;
-        }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        status = close_with_error(fd);
+        fd = -1;
+        // A connect that would block (a full backlog) is still a failure here.
+        status.state = IoState::failed;
+        return status;
     }
     return IoStatus{};
 }

@@ -107,6 +107,9 @@ TEST(Browser, ExtensionTalksToTheDesktopAppThroughTheBridge) {
     bool delivered = false;
     while (!has_verdict(browser_stderr) && std::chrono::steady_clock::now() < deadline) {
         collect_stderr(browser, browser_stderr, 200ms);
+        if (browser.stderr_fd < 0) {
+            break;   // the browser has gone: no verdict can come any more
+        }
         if (!delivered && wait_for_app_messages(*app, 3, 0ms)) {
             delivered = true;
             for (const char * text : {"{\"push\":1}", "not json, which the browser drops", "{\"push\":2}"}) {
