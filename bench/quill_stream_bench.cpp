@@ -315,11 +315,11 @@ int main(int argc, char ** argv) {
     line_reader out{child.stdout_fd, "", {}};
     line_reader err{child.stderr_fd, "", {}};
     const clock_type::time_point start = clock_type::now();
-    std::vector<double> written_at;  // per 100 ms piece
+    std::vector<double> written_at;  // per write of 100 ms
     std::map<int, long> peak_at_minute;
-    const size_t piece = k_bytes_per_second / 10;
+    const size_t write_size = k_bytes_per_second / 10;
     for (size_t done = 0; done < bytes.size();) {
-        const size_t size = std::min(piece, bytes.size() - done);
+        const size_t size = std::min(write_size, bytes.size() - done);
         write_to_child(child, bytes.substr(done, size));
         done += size;
         written_at.push_back(seconds_since(start));

@@ -76,15 +76,15 @@ TEST(Capture, SplitReadsGiveTheSameSamplesAsOneRead) {
     }
     for (bool stereo : {false, true}) {
         const std::vector<float> whole = convert_all(stream, stereo);
-        for (size_t piece : {1u, 3u, 5u, 7u, 4095u}) {
+        for (size_t read_size : {1u, 3u, 5u, 7u, 4095u}) {
             std::vector<uint8_t> pending;
             std::vector<float> out;
-            for (size_t at = 0; at < stream.size(); at += piece) {
-                const size_t end = std::min(stream.size(), at + piece);
+            for (size_t at = 0; at < stream.size(); at += read_size) {
+                const size_t end = std::min(stream.size(), at + read_size);
                 pending.insert(pending.end(), stream.begin() + at, stream.begin() + end);
                 convert_pcm_bytes(pending, stereo, out);
             }
-            EXPECT_EQ(out, whole) << "pieces of " << piece << (stereo ? " stereo" : " mono");
+            EXPECT_EQ(out, whole) << "reads of " << read_size << (stereo ? " stereo" : " mono");
         }
     }
 }

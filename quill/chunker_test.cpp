@@ -27,10 +27,10 @@ std::ostream & operator<<(std::ostream & os, const transcription & t) {
 std::vector<float> loud(size_t n) { return std::vector<float>(n, 0.5f); }
 std::vector<float> quiet(size_t n) { return std::vector<float>(n, 0.0f); }
 
-std::vector<float> join(std::initializer_list<std::vector<float>> parts) {
+std::vector<float> join(std::initializer_list<std::vector<float>> stretches) {
     std::vector<float> all;
-    for (const auto & part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const auto & stretch : stretches) {
+        all.insert(all.end(), stretch.begin(), stretch.end());
     }
     return all;
 }

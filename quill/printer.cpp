@@ -64,8 +64,8 @@ std::vector<printed_segment> read_new_segments(whisper_context * ctx, const whis
     return segments;
 }
 
-void write_and_flush(const std::string & piece, FILE * stream) {
-    fwrite(piece.data(), 1, piece.size(), stream);
+void write_and_flush(const std::string & text, FILE * stream) {
+    fwrite(text.data(), 1, text.size(), stream);
     fflush(stream);
 }
 
@@ -104,37 +104,37 @@ std::string format_segment_object(int32_t chunk_index, int segment_index, int64_
 std::vector<std::string> format_segment_batch(const print_callback_data & data, int n, int n_new,
                                               const std::vector<printed_segment> & new_segments) {
     const whisper_params & params = *data.params;
-    std::vector<std::string> pieces;
+    std::vector<std::string> writes;
     if (n_new == n) {
-        pieces.emplace_back("\n");
+        writes.emplace_back("\n");
     }
     const int64_t base = static_cast<int64_t>(chunk_base_ms(data.chunk_offset_samples));
     for (size_t k = 0; k < new_segments.size(); ++k) {
         const printed_segment & segment = new_segments[k];
         const int index = n - n_new + static_cast<int>(k);
-        std::string piece;
+        std::string line;
         if (params.print_colors) {
-            piece += colored_tokens(params, segment);
+            line += colored_tokens(params, segment);
         }
         if (params.tinydiarize && segment.speaker_turn_next) {
-            piece += params.speaker_turn_marker;
+            line += params.speaker_turn_marker;
         }
         const int64_t t0 = prints_times(params) ? segment.t0 : 0;
         const int64_t t1 = prints_times(params) ? segment.t1 : 0;
-        piece += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
+        line += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
                                        escape_segment_text(segment.text));
         if (prints_times(params)) {
-            piece += "\n";
+            line += "\n";
         }
-        pieces.push_back(std::move(piece));
+        writes.push_back(std::move(line));
     }
     if (data.silence_cut) {
-        pieces.emplace_back(k_silence_line);
+        writes.emplace_back(k_silence_line);
     }
     if (data.final_chunk) {
-        pieces.emplace_back(k_final_line);
+        writes.emplace_back(k_final_line);
     }
-    return pieces;
+    return writes;
 }
 
 bool advance_progress(int32_t & progress_prev, int progress, int step) {
@@ -150,8 +150,8 @@ void whisper_print_segment_callback(whisper_context * ctx, whisper_state *, int 
     const print_callback_data & data = *static_cast<const print_callback_data *>(user_data);
     const int n = whisper_full_n_segments(ctx);
     const std::vector<printed_segment> segments = read_new_segments(ctx, *data.params, n, std::max(n_new, 0));
-    for (const std::string & piece : format_segment_batch(data, n, n_new, segments)) {
-        write_and_flush(piece, stdout);
+    for (const std::string & text : format_segment_batch(data, n, n_new, segments)) {
+        write_and_flush(text, stdout);
     }
 }
 

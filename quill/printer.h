@@ -51,7 +51,7 @@ int color_index(float p);
 std::string format_segment_object(int32_t chunk_index, int segment_index, int64_t start_ms, int64_t end_ms,
                                   const std::string & speaker, const std::string & escaped_text);
 
-// The pieces one call of the segment callback writes, in order; each one is
+// The texts one call of the segment callback writes, in order; each one is
 // flushed as soon as it is written. `new_segments` are segments n - n_new .. n - 1.
 std::vector<std::string> format_segment_batch(const print_callback_data & data, int n, int n_new,
                                               const std::vector<printed_segment> & new_segments);

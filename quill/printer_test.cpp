@@ -19,7 +19,7 @@ printed_segment segment(int64_t t0, int64_t t1, const std::string & text) {
     return s;
 }
 
-// One callback call: what it writes, pieces joined.
+// One callback call: everything it writes, joined.
 std::string batch(const whisper_params & params, int32_t chunk, uint64_t offset, bool cut, int n, int n_new,
                   const std::vector<printed_segment> & segments) {
     print_callback_data data;
@@ -28,8 +28,8 @@ std::string batch(const whisper_params & params, int32_t chunk, uint64_t offset,
     data.chunk_offset_samples = offset;
     data.silence_cut = cut;
     std::string out;
-    for (const std::string & piece : format_segment_batch(data, n, n_new, segments)) {
-        out += piece;
+    for (const std::string & text : format_segment_batch(data, n, n_new, segments)) {
+        out += text;
     }
     return out;
 }

@@ -56,11 +56,11 @@ for i in "${!sentences[@]}"; do
     cat "$work/sentence$i.raw" "$work/pause.raw" >> "$stream"
 done
 
-# 6,400 bytes are 200 ms of audio: one piece, then the time it lasts (long
-# enough pieces that starting dd and sleep costs little of it).
+# 6,400 bytes are 200 ms of audio: one write, then the time it lasts (long
+# enough that starting dd and sleep costs little of it).
 play_at_real_time() {
-    local pieces=$(( ($(wc -c < "$1") + 6399) / 6400 ))
-    for ((k = 0; k < pieces; k++)); do
+    local writes=$(( ($(wc -c < "$1") + 6399) / 6400 ))
+    for ((k = 0; k < writes; k++)); do
         dd if="$1" bs=6400 skip="$k" count=1 status=none
         sleep 0.2
     done

@@ -70,10 +70,10 @@ samples tone(int ms) {
     return out;
 }
 
-samples join(std::initializer_list<samples> parts) {
+samples join(std::initializer_list<samples> stretches) {
     samples all;
-    for (const auto & part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
+    for (const auto & stretch : stretches) {
+        all.insert(all.end(), stretch.begin(), stretch.end());
     }
     return all;
 }
@@ -163,18 +163,18 @@ void pump(session & s, std::chrono::steady_clock::time_point until) {
 
 enum class pace { real_time, odd_bursts, one_write };
 
-// Writes like the desktop application: 100 ms pieces on the clock, or faster
-// than real time in pieces whose sizes split samples and frames anywhere,
+// Writes like the desktop application: 100 ms at a time on the clock, or
+// faster than real time in writes whose sizes split samples and frames anywhere,
 // each left time enough to be read on its own rather than merged in the pipe.
 void feed(session & s, const std::string & bytes, pace how, size_t bytes_per_second) {
     static const size_t k_odd_sizes[] = {1, 4097, 3, 8191, 333, 7, 5000, 2};
     const auto begin = std::chrono::steady_clock::now();
     size_t done = 0;
     for (size_t k = 0; done < bytes.size(); ++k) {
-        const size_t piece = how == pace::one_write   ? bytes.size()
-                             : how == pace::real_time ? bytes_per_second / 10
-                                                      : k_odd_sizes[k % std::size(k_odd_sizes)];
-        const size_t size = std::min(piece, bytes.size() - done);
+        const size_t write_size = how == pace::one_write   ? bytes.size()
+                                  : how == pace::real_time ? bytes_per_second / 10
+                                                           : k_odd_sizes[k % std::size(k_odd_sizes)];
+        const size_t size = std::min(write_size, bytes.size() - done);
         ASSERT_TRUE(write_to_child(s.child, bytes.substr(done, size)));
         done += size;
         const auto due = how == pace::real_time  ? begin + std::chrono::microseconds(done * 1000000 / bytes_per_second)
@@ -237,8 +237,8 @@ testing::AssertionResult parse_segment_line(const std::string & line, segment_li
         }
     }
     const std::string id = seg["segment"], start = seg["start"], end = seg["end"], text = seg["text"];
-    std::smatch parts;
-    if (!std::regex_match(id, parts, k_segment_id) || !std::regex_match(start, k_number) ||
+    std::smatch fields;
+    if (!std::regex_match(id, fields, k_segment_id) || !std::regex_match(start, k_number) ||
         !std::regex_match(end, k_number) || seg["speaker"] != "") {
         return testing::AssertionFailure() << "bad member values: " << line;
     }
@@ -246,7 +246,7 @@ testing::AssertionResult parse_segment_line(const std::string & line, segment_li
                     "\", \"speaker\": \"\", \"text\": \"" + text + "\" } }") {
         return testing::AssertionFailure() << "not the program's own spacing: " << line;
     }
-    out = {std::stoi(parts[1]), std::stoi(parts[2]), std::stoll(start), std::stoll(end), text};
+    out = {std::stoi(fields[1]), std::stoi(fields[2]), std::stoll(start), std::stoll(end), text};
     return testing::AssertionSuccess();
 }
 
