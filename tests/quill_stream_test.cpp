@@ -494,6 +494,8 @@ TEST(QuillStream, StandardErrorLinesOfEachTranscription) {
         {{"-dl"}, 1, 0, "lang = auto,", 0},  // the library stops after detecting the language
         {{"-t", "0", "-p", "0"}, 1, 0, "0 threads, 0 processors", 1},  // the library still gets one of each
         {{"-pp", "-np"}, 0, 0, "whisper_print_progress_callback: progress = 100%\n", 1},
+        {{"--grammar", "root ::= \" hello world.\"", "--grammar-rule", "greeting", "-np"}, 0, 0,
+         "whisper_processing_thread: warning: grammar rule 'greeting' not found - skipping grammar sampling\n", 1},
     };
     for (const auto & c : cases) {
         std::vector<std::string> options = {"-m", model("fixed.bin")};
