@@ -21,20 +21,7 @@ namespace {
 
 constexpr int k_sample_rate = 16000;
 
-// ggml's thread pool synchronises inside the library, which is not
-// instrumented, so ThreadSanitizer reports every multi-threaded computation
-// as racing; under it the library computes on the calling thread alone.
-#if defined(__SANITIZE_THREAD__)
-constexpr int k_threads = 1;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr int k_threads = 1;
-#else
 constexpr int k_threads = 4;
-#endif
-#else
-constexpr int k_threads = 4;
-#endif
 constexpr float k_pi = 3.14159265f;
 
 struct context_deleter {
