@@ -227,11 +227,10 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
             transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
-            // Without samples the library was not called: what it holds then
-            // belongs to an earlier transcription, unless it holds nothing.
-            if (!buffer.empty() || whisper_full_n_segments(ctx) == 0) {
-                write_result_files(ctx, params, input_name, output_name, buffer.size());
-            }
+            // Without samples the library was not called and still holds an
+            // earlier transcription: the writers are told there were none, so
+            // the files show the empty transcription this one was.
+            write_result_files(ctx, params, input_name, output_name, buffer.size());
         }
         if (!finish_cycle(state, plan, input_ended)) {
             return;
