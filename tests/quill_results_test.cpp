@@ -142,17 +142,6 @@ TEST_F(QuillResults, EmptyStreamWritesEmptyTranscriptions) {
     EXPECT_TRUE(json["transcription"].empty());
 }
 
-// The second input starts after standard input has ended: its transcription
-// holds nothing, so its file must not repeat the first input's text.
-TEST_F(QuillResults, InputAfterTheStreamEndedWritesAnEmptyTranscription) {
-    write_file(dir + "/b.wav", "");
-    const auto r = run({"-otxt", "-of", dir + "/first", "-of", dir + "/second", "-", "b.wav"}, 32000);
-    ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(read_file(dir + "/first.txt"), " hello world.\n");
-    ASSERT_TRUE(fs::exists(dir + "/second.txt"));
-    EXPECT_EQ(read_file(dir + "/second.txt"), "");
-}
-
 TEST_F(QuillResults, JsonFileParsesInEveryVariant) {
     const struct {
         std::vector<std::string> options;

@@ -21,6 +21,16 @@ IoStatus unix_address(const char * path, sockaddr_un & address) {
     return IoStatus{};
 }
 
+// The address for `path` and a fresh stream socket to use it with.
+IoStatus open_unix_socket(const char * path, sockaddr_un & address, int & fd) {
+    IoStatus status = unix_address(path, address);
+    if (status.state != IoState::ok) {
+        return status;
+    }
+    fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    return fd < 0 ? status_from_errno() : IoStatus{};
+}
+
 // A failed call after the socket exists: report its errno, then let the socket go.
 IoStatus close_with_error(int fd) {
     IoStatus status = status_from_errno();
@@ -42,13 +52,9 @@ IoStatus set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
 
 IoStatus unix_connect(const char * path, int & fd) {
     sockaddr_un address;
-    IoStatus status = unix_address(path, address);
+    IoStatus status = open_unix_socket(path, address, fd);
     if (status.state != IoState::ok) {
         return status;
-    }
-    fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return status_from_errno();
     }
     if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         status = close_with_error(fd);
@@ -62,13 +68,9 @@ IoStatus unix_connect(const char * path, int & fd) {
 
 IoStatus unix_listen(const char * path, int & fd) {
     sockaddr_un address;
-    IoStatus status = unix_address(path, address);
+    IoStatus status = open_unix_socket(path, address, fd);
     if (status.state != IoState::ok) {
         return status;
-    }
-    fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) {
-        return status_from_errno();
     }
     if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
         listen(fd, SOMAXCONN) != 0) {
