@@ -35,9 +35,8 @@ process_result run_quill(std::vector<std::string> args, const std::string & inpu
 class quill_grammar : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quill_grammar_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = make_temp_dir("quill_grammar_");
+        ASSERT_FALSE(dir_.empty());
     }
     void TearDown() override {
         for (const std::string & path : files_) {

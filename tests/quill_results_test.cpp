@@ -36,9 +36,8 @@ std::string tone_pcm(size_t n_samples) {
 class QuillResults : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quill_results_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = make_temp_dir("quill_results_");
+        ASSERT_FALSE(dir.empty());
         font = dir + "/font.ttf";
         write_file(font, "not really a font");
     }

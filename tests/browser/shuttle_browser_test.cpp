@@ -23,14 +23,6 @@ const char * const k_extension_origin = "chrome-extension://phedgahdhoninkgplaih
 const char * const k_host_name = "lanternwick.shuttle";
 const std::string k_marker = "lanternwick-browser-test:";
 
-std::string make_temp_dir() {
-    char pattern[] = "/tmp/lanternwick-browser-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        return "";
-    }
-    return pattern;
-}
-
 void write_host_manifest(const std::string & user_data_dir) {
     std::string dir = user_data_dir + "/NativeMessagingHosts";
     mkdir(dir.c_str(), 0700);
@@ -91,7 +83,7 @@ TEST(Browser, ExtensionTalksToTheDesktopAppThroughTheBridge) {
     ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
-    std::string user_data_dir = make_temp_dir();
+    std::string user_data_dir = make_temp_dir("lanternwick-browser-");
     ASSERT_FALSE(user_data_dir.empty());
     write_host_manifest(user_data_dir);
     std::string extension_dir = std::string(TEST_SOURCE_DIR) + "/browser/extension";

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -223,4 +224,9 @@ std::string read_file(const std::string & path) {
 void write_file(const std::string & path, const std::string & contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
+}
+
+std::string make_temp_dir(const std::string & prefix) {
+    std::string pattern = "/tmp/" + prefix + "XXXXXX";
+    return mkdtemp(&pattern[0]) != nullptr ? pattern : "";
 }

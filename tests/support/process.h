@@ -52,3 +52,7 @@ std::vector<std::string> split_lines(const std::string & text);
 
 std::string read_file(const std::string & path);
 void write_file(const std::string & path, const std::string & contents);
+
+// A fresh directory "/tmp/<prefix>XXXXXX" of this process's own, since test
+// cases run side by side; "" when none can be made.
+std::string make_temp_dir(const std::string & prefix);

@@ -207,15 +207,15 @@ TEST(TestModel, TinyModelTranscribesWithDtwPresets) {
 }
 
 TEST(MakeTestModel, WritesOneKindAsTheFixtureDoes) {
-    char dir_template[] = "/tmp/make_test_model_XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    const std::string path = std::string(dir_template) + "/model.bin";
+    const std::string dir = make_temp_dir("make_test_model_");
+    ASSERT_FALSE(dir.empty());
+    const std::string path = dir + "/model.bin";
     const process_result result = run_process({MAKE_TEST_MODEL_BINARY, "fixed", path});
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(read_file(path) == read_file(model_path("fixed.bin")));
     std::remove(path.c_str());
-    rmdir(dir_template);
+    rmdir(dir.c_str());
 }
 
 TEST(MakeTestModel, RefusesBadArguments) {
