@@ -162,11 +162,8 @@ command_line_result requires_value_error(const std::string & option) {
 
 std::string bad_number_message(const std::string & option, const std::string & value, bool out_of_range) {
     std::string message;
-    if (out_of_range) {
-        append_format(message, "error: argument %s: value '%s' is out of range\n", option.c_str(), value.c_str());
-    } else {
-        append_format(message, "error: argument %s: value '%s' is not a number\n", option.c_str(), value.c_str());
-    }
+    const char * problem = out_of_range ? "is out of range" : "is not a number";
+    append_format(message, "error: argument %s: value '%s' %s\n", option.c_str(), value.c_str(), problem);
     return message;
 }
 
