@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "process.h"
+#include "speech.h"
 
 namespace {
 
@@ -54,32 +55,17 @@ double seconds_since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-bool run_quietly(const std::string & command) { return std::system((command + " > /dev/null 2>&1").c_str()) == 0; }
-
-std::vector<int16_t> read_raw(const std::string & path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> out(bytes.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
-    }
-    return out;
-}
-
 // The sentence without espeak-ng's quiet lead-in and tail, so that a burst
 // made of several sentences holds no pause of its own.
 std::vector<int16_t> spoken(size_t index) {
     const std::string dir = BENCH_AUDIO_DIR;
     mkdir(dir.c_str(), 0755);
     const std::string base = dir + "/sentence" + std::to_string(index);
-    if (access((base + ".raw").c_str(), R_OK) != 0) {
-        if (!run_quietly("espeak-ng -w '" + base + ".wav' '" + k_sentences[index] + "'") ||
-            !run_quietly("sox '" + base + ".wav' -r 16000 -c 1 -b 16 -e signed-integer -t raw '" + base + ".raw'")) {
-            fprintf(stderr, "quill_stream_bench: espeak-ng and sox are needed to make speech\n");
-            std::exit(1);
-        }
+    if (!make_spoken_raw(k_sentences[index], base + ".raw")) {
+        fprintf(stderr, "quill_stream_bench: espeak-ng and sox are needed to make speech\n");
+        std::exit(1);
     }
-    std::vector<int16_t> s = read_raw(base + ".raw");
+    std::vector<int16_t> s = read_pcm16_file(base + ".raw");
     const auto loud = [](int16_t v) { return std::abs(v) > 300; };
     const auto first = std::find_if(s.begin(), s.end(), loud);
     const auto last = std::find_if(s.rbegin(), s.rend(), loud).base();
@@ -295,18 +281,13 @@ int main(int argc, char ** argv) {
         }
     }
     if (access(model.c_str(), R_OK) != 0 &&
-        !run_quietly(std::string(MAKE_TEST_MODEL_BINARY) + " tiny '" + model + "'")) {
+        run_process({MAKE_TEST_MODEL_BINARY, "tiny", model}, "", std::chrono::minutes(2)).exit_status != 0) {
         fprintf(stderr, "quill_stream_bench: cannot make %s\n", model.c_str());
         return 1;
     }
 
     const stream_plan plan = plan_stream(minutes);
-    std::string bytes;
-    bytes.reserve(plan.audio.size() * 2);
-    for (int16_t v : plan.audio) {
-        bytes += static_cast<char>(v & 0xff);
-        bytes += static_cast<char>((v >> 8) & 0xff);
-    }
+    const std::string bytes = pcm16_bytes(plan.audio);
     printf("quill_stream_bench: %s, %.1f min of audio, %zu bursts of 2-8 s speech with 0.5-1.5 s pauses\n\n",
            model.c_str(), static_cast<double>(plan.audio.size()) / k_rate / 60, plan.burst_ends.size());
     fflush(stdout);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "process.h"
+#include "speech.h"
 
 namespace fs = std::filesystem;
 
@@ -24,13 +25,11 @@ const std::string k_model = std::string(TEST_MODEL_DIR) + "/fixed.bin";
 // Loud enough everywhere that no window counts as silent, so the whole
 // stream stays one chunk and the last transcription covers all of it.
 std::string tone_pcm(size_t n_samples) {
-    std::string pcm;
+    std::vector<int16_t> samples(n_samples);
     for (size_t i = 0; i < n_samples; ++i) {
-        const auto v = static_cast<int16_t>(8000.0 * std::sin(static_cast<double>(i) * 0.05));
-        pcm += static_cast<char>(v & 0xff);
-        pcm += static_cast<char>((v >> 8) & 0xff);
+        samples[i] = static_cast<int16_t>(8000.0 * std::sin(static_cast<double>(i) * 0.05));
     }
-    return pcm;
+    return pcm16_bytes(samples);
 }
 
 class QuillResults : public testing::Test {

@@ -9,12 +9,12 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
 #include "process.h"
+#include "speech.h"
 
 namespace {
 
@@ -29,32 +29,13 @@ std::string model(const std::string & name) { return std::string(TEST_MODEL_DIR)
 
 using samples = std::vector<int16_t>;
 
-bool run_tool(const std::string & command) { return std::system((command + " > /dev/null 2>&1").c_str()) == 0; }
-
-samples read_raw(const std::string & path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    samples out(bytes.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) | (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
-    }
-    return out;
-}
-
 // A sentence spoken by espeak-ng at 16 kHz, made once per build tree.
 samples speech(const std::string & name, const std::string & text) {
     const std::string dir = STREAM_AUDIO_DIR;
     mkdir(dir.c_str(), 0755);
     const std::string raw = dir + "/" + name + ".raw";
-    if (access(raw.c_str(), R_OK) != 0) {
-        // Tests may run side by side: each writes its own files and renames.
-        const std::string tmp = dir + "/" + name + "." + std::to_string(getpid());
-        EXPECT_TRUE(run_tool("espeak-ng -w '" + tmp + ".wav' '" + text + "'"));
-        EXPECT_TRUE(run_tool("sox '" + tmp + ".wav' -r 16000 -c 1 -b 16 -e signed-integer -t raw '" + tmp + ".raw'"));
-        std::rename((tmp + ".raw").c_str(), raw.c_str());
-        std::remove((tmp + ".wav").c_str());
-    }
-    samples out = read_raw(raw);
+    EXPECT_TRUE(make_spoken_raw(text, raw)) << name;
+    samples out = read_pcm16_file(raw);
     EXPECT_GT(out.size(), static_cast<size_t>(k_rate)) << name;
     return out;
 }
@@ -131,17 +112,6 @@ session start(const std::vector<std::string> & options) {
     return session{start_process(argv), "", ""};
 }
 
-void drain(int & fd, std::string & into) {
-    char buffer[65536];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-        into.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        close(fd);
-        fd = -1;
-    }
-}
-
 // Reads what the program prints until `until`, so it never blocks on a full
 // pipe while the test writes.
 void pump(session & s, std::chrono::steady_clock::time_point until) {
@@ -153,10 +123,10 @@ void pump(session & s, std::chrono::steady_clock::time_point until) {
             return;
         }
         if (fds[0].revents) {
-            drain(s.child.stdout_fd, s.out);
+            drain_once(s.child.stdout_fd, s.out);
         }
         if (fds[1].revents) {
-            drain(s.child.stderr_fd, s.err);
+            drain_once(s.child.stderr_fd, s.err);
         }
     }
 }

@@ -30,16 +30,6 @@ void close_fd(int & fd) {
     }
 }
 
-// Appends what one read on `fd` yields; closes the descriptor at its end.
-void drain_once(int & fd, std::string & into) {
-    char buffer[65536];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-        into.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        close_fd(fd);
-    }
-}
 
 bool reap(child_process & child, process_result & result, int options) {
     int status = 0;
@@ -58,6 +48,16 @@ bool reap(child_process & child, process_result & result, int options) {
 }
 
 } // namespace
+
+void drain_once(int & fd, std::string & into) {
+    char buffer[65536];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close_fd(fd);
+    }
+}
 
 child_process start_process(const std::vector<std::string> & argv, const std::string & cwd) {
     int in[2], out[2], err[2];

@@ -50,6 +50,10 @@ process_result run_process(const std::vector<std::string> & argv, const std::str
 // The lines of `text`, split at line feeds (a trailing piece without one is kept).
 std::vector<std::string> split_lines(const std::string & text);
 
+// Appends what one read on `fd` yields; closes the descriptor (and sets it
+// to -1) at its end or on a real error.
+void drain_once(int & fd, std::string & into);
+
 std::string read_file(const std::string & path);
 void write_file(const std::string & path, const std::string & contents);
 

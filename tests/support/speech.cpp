@@ -1,0 +1,51 @@
+#include "speech.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+bool run_quietly(const std::string & command) { return std::system((command + " > /dev/null 2>&1").c_str()) == 0; }
+
+} // namespace
+
+bool make_spoken_raw(const std::string & text, const std::string & raw_path) {
+    if (access(raw_path.c_str(), R_OK) == 0) {
+        return true;
+    }
+    // Tests may run side by side: each speaks into files of its own and
+    // renames the result into place, so nobody reads a half-written file.
+    const std::string tmp = raw_path + "." + std::to_string(getpid());
+    const bool made = run_quietly("espeak-ng -w '" + tmp + ".wav' '" + text + "'") &&
+                      run_quietly("sox '" + tmp + ".wav' -r 16000 -c 1 -b 16 -e signed-integer -t raw '" + tmp +
+                                  ".raw'") &&
+                      std::rename((tmp + ".raw").c_str(), raw_path.c_str()) == 0;
+    std::remove((tmp + ".wav").c_str());
+    std::remove((tmp + ".raw").c_str());
+    return made;
+}
+
+std::vector<int16_t> read_pcm16_file(const std::string & path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                          (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
+    }
+    return samples;
+}
+
+std::string pcm16_bytes(const std::vector<int16_t> & samples) {
+    std::string bytes;
+    bytes.reserve(samples.size() * 2);
+    for (const int16_t v : samples) {
+        bytes += static_cast<char>(v & 0xff);
+        bytes += static_cast<char>((v >> 8) & 0xff);
+    }
+    return bytes;
+}

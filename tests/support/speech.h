@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Audio as the desktop application writes it (signed 16-bit little-endian
+// PCM at 16 kHz, one channel), for the tests and the benchmarks.
+
+// Speaks `text` with espeak-ng and converts it with sox into `raw_path`,
+// unless that file is already there: made once per build tree. False when a
+// tool fails.
+bool make_spoken_raw(const std::string & text, const std::string & raw_path);
+
+std::vector<int16_t> read_pcm16_file(const std::string & path);
+
+std::string pcm16_bytes(const std::vector<int16_t> & samples);
