@@ -250,6 +250,23 @@ TEST(gpt_sample_top_k_top_p, equal_greatest_scores_share_the_draw) {
     }
 }
 
+// Four equal scores have probabilities of exactly 0.25, so the running total
+// meets top_p 0.5 exactly at the second: the cut keeps two of them.
+TEST(gpt_sample_top_k_top_p, a_running_total_equal_to_top_p_ends_the_head) {
+    const std::vector<float> logits(4, 1.0f);
+    const gpt_vocab vocab = vocab_of_size(logits.size());
+    std::set<int32_t> plain;
+    std::set<int32_t> repeat;
+    for (uint32_t seed = 1; seed <= k_seeds; ++seed) {
+        std::mt19937 generator(seed);
+        plain.insert(gpt_sample_top_k_top_p(vocab, logits.data(), 4, 0.5, 1.0, generator));
+        repeat.insert(
+            gpt_sample_top_k_top_p_repeat(vocab, logits.data(), nullptr, 0, 4, 0.5, 1.0, 0, 1.0f, generator));
+    }
+    EXPECT_EQ(plain.size(), 2u);
+    EXPECT_EQ(repeat.size(), 2u);
+}
+
 TEST(gpt_sample_top_k_top_p, generators_in_one_state_give_one_token_and_end_in_one_state) {
     std::mt19937 source(2024);
     std::vector<float> logits(1000);
