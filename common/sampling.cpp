@@ -154,9 +154,9 @@ int32_t logit_count(const gpt_vocab & vocab) { return static_cast<int32_t>(vocab
 
 // Marks the ids among the last repeat_last_n recent tokens; ids outside the
 // vocabulary cannot be scored and are passed over.
-std::vector<bool> repeated_tokens(int32_t n, const int32_t * recent_tokens, uint64_t recent_count,
+std::vector<uint8_t> repeated_tokens(int32_t n, const int32_t * recent_tokens, uint64_t recent_count,
                                   int32_t repeat_last_n) {
-    std::vector<bool> repeated(n, false);
+    std::vector<uint8_t> repeated(n, 0);
     if (repeat_last_n < 1) {
         return repeated;
     }
@@ -164,7 +164,7 @@ std::vector<bool> repeated_tokens(int32_t n, const int32_t * recent_tokens, uint
     for (uint64_t i = recent_count - window; i < recent_count; ++i) {
         const int32_t id = recent_tokens[i];
         if (id >= 0 && id < n) {
-            repeated[id] = true;
+            repeated[id] = 1;
         }
     }
     return repeated;
@@ -197,7 +197,7 @@ int32_t gpt_sample_top_k_top_p_repeat(const gpt_vocab & vocab, const float * log
     if (n < 1) {
         return 0;
     }
-    const std::vector<bool> repeated = repeated_tokens(n, recent_tokens, recent_count, repeat_last_n);
+    const std::vector<uint8_t> repeated = repeated_tokens(n, recent_tokens, recent_count, repeat_last_n);
     const auto score_of = [&](int32_t i) -> double {
         const float x = logits[i];
         if (!repeated[i]) {

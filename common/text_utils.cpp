@@ -128,7 +128,7 @@ float similarity(const std::string & s0, const std::string & s1) {
         current[0] = static_cast<int32_t>(i);
         for (size_t j = 1; j <= n; ++j) {
             const int32_t substitution = previous[j - 1] + (s0[i - 1] == s1[j - 1] ? 0 : 1);
-            current[j] = std::min({current[j - 1] + 1, previous[j] + 1, substitution});
+            current[j] = std::min(std::min(current[j - 1], previous[j]) + 1, substitution);
         }
         std::swap(previous, current);
     }
