@@ -60,7 +60,7 @@ TEST(convert_to_wstring, rejects_what_is_not_well_formed_utf8) {
         "\xC3",              // cut off at the end of the input
         "\xE2\x82",
         "\xF0\x9F\x98",
-        "\xE2\x82" "a",      // cut off before an ordinary byte
+        "\xE2\x82z",         // cut off before an ordinary byte
         "\xC3\x28",          // continuation byte expected
         "\xC0\x80",          // overlong forms
         "\xC1\xBF",
