@@ -225,6 +225,7 @@ TEST(read_audio_data, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
         noise += static_cast<char>(random() & 0xff);
     }
     const std::string open_error = "error: failed to read audio data as wav (";
+    const std::string read_error = "error: failed to read the frames of the audio data (";
     const struct {
         const char * what;
         const char * file;  // written with `contents`; nullptr: the name alone
@@ -236,7 +237,7 @@ TEST(read_audio_data, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
         {"an empty file", "empty.wav", "", open_error},
         {"a header cut short", "short.wav", wav_bytes(ramp(100)).substr(0, 20), open_error},
         {"noise behind a RIFF header", "noise.wav", "RIFF" + little_endian(4004, 4) + "WAVE" + noise, open_error},
-        {"a stream without frames", "silent.wav", wav_bytes({}), "error: failed to read the frames of the audio data ("},
+        {"a stream without frames", "silent.wav", wav_bytes({}), read_error},
     };
     for (const auto & c : cases) {
         std::string name = c.contents;
