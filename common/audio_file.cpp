@@ -36,6 +36,11 @@ struct decoder_closer {
 // announcement is honest, the room reserved for it makes this one allocation.
 constexpr ma_uint64 k_block_frames = 65536;
 constexpr ma_uint64 k_most_frames_reserved = 3600ull * k_decode_rate;
+// A stream that ends short of its announced length is cut off or damaged and
+// is reported as a failed read, not handed back in part. The resampler may
+// round an honest length down by a frame or two, so a few frames of
+// shortfall (well under a millisecond) still count as whole.
+constexpr ma_uint64 k_resampler_shortfall = 8;
 
 ma_result read_frames(ma_decoder & decoder, ma_uint64 announced, ma_uint32 channels, std::vector<float> & samples) {
     samples.clear();
@@ -57,7 +62,7 @@ ma_result read_frames(ma_decoder & decoder, ma_uint64 announced, ma_uint32 chann
         }
     } while (done < announced);
     samples.resize(done * channels);
-    return MA_SUCCESS;
+    return done + k_resampler_shortfall < announced ? MA_AT_END : MA_SUCCESS;
 }
 
 void split_channels(const std::vector<float> & interleaved, size_t frames,
