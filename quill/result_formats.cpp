@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common_whisper.h"
+#include "shell_quote.h"
 
 namespace {
 
@@ -70,16 +71,7 @@ std::string shell_word(const std::string & text) {
     static const std::string k_plain =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@%+=:,./-_";
     const bool plain = !text.empty() && text.find_first_not_of(k_plain) == std::string::npos;
-    if (plain) return text;
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
+    return plain ? text : shell_single_quoted(text);
 }
 
 // An apostrophe would close the drawtext text; a typographic one reads the same.

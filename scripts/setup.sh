@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev nlohmann-json3-dev
     openssl
     espeak-ng sox
+    libsox-fmt-mp3
     chromium
 )
 
