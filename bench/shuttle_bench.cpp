@@ -1,9 +1,10 @@
 // Figures for the bridge against the tests' fake desktop application: round
 // trip of one frame to its acknowledgement, sustained messages per second in
-// each direction, time to relay 1 MiB each way, and the bridge's peak
-// resident memory over the run.
+// each direction, time to relay 1 MiB each way, the bridge's peak resident
+// memory over the run, and, with a bridge of its own, its peak resident
+// memory while it relays one large message.
 //
-//   shuttle_bench [--messages N] [--round-trips N]
+//   shuttle_bench [--messages N] [--round-trips N] [--large-mib N]
 
 #include "shuttle_peer.h"
 
@@ -117,6 +118,28 @@ long peak_resident_kib() {
 #endif
 }
 
+// Runs after every other bridge of the bench has ended: the children's peak
+// is the largest any one child reached, so from here on it is this bridge's.
+void measure_large_message_memory(int mebibytes) {
+    remove_bridge_files();
+    std::unique_ptr<FakeApp> app = start_fake_app();
+    ExtensionSide extension = start_bridge();
+    std::string body = "{\"data\":\"" + std::string((static_cast<size_t>(mebibytes) << 20) - 12, 'm') + "\"}";
+    auto start = bench_clock::now();
+    bool acknowledged = write_to_child(extension.child, frame_of(body));
+    std::string text;
+    acknowledged = acknowledged && read_frame(extension, text, 60s);
+    double elapsed = milliseconds(bench_clock::now() - start);
+    bool arrived = wait_for_app_messages(*app, 1, 10s) && app_messages(*app).at(0).size() == body.size();
+    stop_fake_app(*app);
+    finish_process(extension.child, 10s);
+    double peak_mib = static_cast<double>(peak_resident_kib()) / 1024;
+    std::printf("%d MiB extension to app: %.1f ms to the acknowledgement, bridge peak resident memory %.1f MiB "
+                "(%.2fx the message)%s\n",
+                mebibytes, elapsed, peak_mib, peak_mib / mebibytes,
+                acknowledged && arrived ? "" : " (NOT RELAYED WHOLE)");
+}
+
 int option(int argc, char ** argv, const char * name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) {
@@ -132,6 +155,7 @@ int main(int argc, char ** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int messages = option(argc, argv, "--messages", 10000);
     int round_trips = option(argc, argv, "--round-trips", 200);
+    int large_mib = option(argc, argv, "--large-mib", 64);
     BridgePathsLock paths_lock;
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
@@ -150,5 +174,10 @@ int main(int argc, char ** argv) {
     stop_fake_app(*app);
     finish_process(extension.child, 10s);
     std::printf("bridge peak resident memory: %.1f MiB\n", static_cast<double>(peak_resident_kib()) / 1024);
+    try {
+        measure_large_message_memory(large_mib);
+    } catch (const std::exception & failure) {
+        std::fprintf(stderr, "shuttle_bench: %s\n", failure.what());
+    }
     remove_bridge_files();
 }

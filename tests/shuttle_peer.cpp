@@ -1,13 +1,17 @@
 #include "shuttle_peer.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -35,6 +39,22 @@ std::string read_connection(int fd) {
     }
 }
 
+void hold_up_reading(FakeApp & app, int fd) {
+    char first = 0;
+    if (recv(fd, &first, 1, MSG_PEEK) <= 0) {
+        return;
+    }
+    std::chrono::milliseconds delay(0);
+    {
+        std::lock_guard<std::mutex> lock(app.mutex);
+        if (!app.read_delays.empty()) {
+            delay = app.read_delays.front();
+            app.read_delays.pop_front();
+        }
+    }
+    std::this_thread::sleep_for(delay);
+}
+
 void serve(FakeApp & app) {
     for (;;) {
         pollfd fds[2] = {{app.listen_fd, POLLIN, 0}, {app.wake_fds[0], POLLIN, 0}};
@@ -48,6 +68,7 @@ void serve(FakeApp & app) {
         if (fd < 0) {
             continue;
         }
+        hold_up_reading(app, fd);
         std::string contents = read_connection(fd);
         close(fd);
         {
@@ -85,6 +106,11 @@ std::unique_ptr<FakeApp> start_fake_app() {
     }
     app->acceptor = std::thread(serve, std::ref(*app));
     return app;
+}
+
+void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays) {
+    std::lock_guard<std::mutex> lock(app.mutex);
+    app.read_delays.assign(delays.begin(), delays.end());
 }
 
 void stop_fake_app(FakeApp & app) {
@@ -167,6 +193,16 @@ void remove_bridge_files() {
     unlink(k_return_socket);
 }
 
+void leave_stale_socket(const char * path) {
+    unlink(path);
+    sockaddr_un address = unix_address(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        throw std::runtime_error(std::string("stale socket: ") + std::strerror(errno));
+    }
+    close(fd);
+}
+
 bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -185,10 +221,15 @@ bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
 }
 
 ExtensionSide start_bridge(std::chrono::milliseconds limit) {
+    // Another bridge may have logged the same lines already.
+    const char * listening = "Return message listener started and listening for connections";
+    const char * started = "Shuttle started, waiting for messages\u2026";
+    size_t listening_before = count_log_messages(listening);
+    size_t started_before = count_log_messages(started);
     ExtensionSide extension;
     extension.child = start_process({SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"});
-    if (!wait_for_log_message("Return message listener started and listening for connections", limit) ||
-        !wait_for_log_message("Shuttle started, waiting for messages\u2026", limit)) {
+    if (!wait_for_log_message(listening, limit, listening_before + 1) ||
+        !wait_for_log_message(started, limit, started_before + 1)) {
         throw std::runtime_error("bridge did not start; log:\n" + read_file(k_bridge_log));
     }
     return extension;
@@ -239,13 +280,16 @@ std::vector<std::string> log_messages() {
     return messages;
 }
 
-bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit) {
+size_t count_log_messages(std::string_view message) {
+    auto messages = log_messages();
+    return static_cast<size_t>(std::count(messages.begin(), messages.end(), message));
+}
+
+bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit, size_t count) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        for (const auto & logged : log_messages()) {
-            if (logged == message) {
-                return true;
-            }
+        if (count_log_messages(message) >= count) {
+            return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
@@ -257,4 +301,63 @@ bool wait_for_log_message(std::string_view message, std::chrono::milliseconds li
 bool file_exists(const char * path) {
     struct stat info;
     return lstat(path, &info) == 0;
+}
+
+uid_t other_user_id() {
+    const passwd * nobody = getpwnam("nobody");
+    return nobody != nullptr ? nobody->pw_uid : static_cast<uid_t>(65534);
+}
+
+OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child) {
+    if (geteuid() != 0) {
+        return OtherUserStart::cannot_switch;
+    }
+    const passwd * nobody = getpwnam("nobody");
+    uid_t uid = other_user_id();
+    gid_t gid = nobody != nullptr ? nobody->pw_gid : static_cast<gid_t>(65534);
+    int ready[2], release[2];
+    if (pipe(ready) != 0 || pipe(release) != 0) {
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    // The bridges a test starts must not hold the child's release pipe open.
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        close(ready[0]);
+        close(release[1]);
+        bool switched = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+        char verdict = !switched ? 'U' : setup() ? 'R' : 'S';
+        ssize_t ignored = write(ready[1], &verdict, 1);
+        ignored = read(release[0], &verdict, 1);
+        (void)ignored;
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char verdict = 'U';
+    while (read(ready[0], &verdict, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    child = OtherUserChild{pid, release[1]};
+    if (verdict != 'R') {
+        release_other_user(child);
+        return verdict == 'S' ? OtherUserStart::setup_failed : OtherUserStart::cannot_switch;
+    }
+    return OtherUserStart::running;
+}
+
+void release_other_user(OtherUserChild & child) {
+    if (child.pid < 0) {
+        return;
+    }
+    close(child.release_fd);
+    int status = 0;
+    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child = OtherUserChild{};
 }

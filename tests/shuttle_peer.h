@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,9 +31,13 @@ struct FakeApp {
     std::condition_variable changed;
     size_t connections = 0;
     std::vector<std::string> messages;   // contents of the non-empty connections, in order
+    // Pauses before reading the next non-empty connections, one each, as a
+    // busy application takes its time; probes are never held up.
+    std::deque<std::chrono::milliseconds> read_delays;
 };
 
 std::unique_ptr<FakeApp> start_fake_app();
+void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays);
 
 // Stops listening but leaves the socket file, so connects are refused as
 // they are when the application has quit.
@@ -68,6 +74,9 @@ struct BridgePathsLock {
 // Removes the log and both socket files so each run starts from nothing.
 void remove_bridge_files();
 
+// A socket file nobody listens on, as a bridge that crashed leaves it.
+void leave_stale_socket(const char * path);
+
 // Waits until no bridge listens on the return socket any more. A bridge that
 // the test did not start itself (the browser's) must be gone before the next
 // test brings up an application it would take for its own.
@@ -82,5 +91,23 @@ bool read_frame(ExtensionSide & extension, std::string & text, std::chrono::mill
 // The messages of the log lines, without their "[seconds] " stamps. A line
 // without a well-formed stamp comes back whole, prefixed by "BAD STAMP: ".
 std::vector<std::string> log_messages();
-bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit);
+size_t count_log_messages(std::string_view message);
+// Waits until the log holds `message` at least `count` times.
+bool wait_for_log_message(std::string_view message, std::chrono::milliseconds limit, size_t count = 1);
 bool file_exists(const char * path);
+
+// A child process running as another user ("nobody"), for the cases where
+// the threat is another local user. `setup` runs in the child after the
+// switch and must make plain system calls only (the child of a threaded
+// process); the child then stays until released, so that what it set up (a
+// listener, say) remains its own.
+struct OtherUserChild {
+    pid_t pid = -1;
+    int release_fd = -1;
+};
+
+enum class OtherUserStart { running, cannot_switch, setup_failed };
+
+OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child);
+void release_other_user(OtherUserChild & child);
+uid_t other_user_id();

@@ -4,6 +4,7 @@
 #include "shuttle_peer.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +28,40 @@ const std::string k_ack = "{\"message\":\"Message received and processed\",\"sta
 bool logged(const std::string & message) {
     auto messages = log_messages();
     return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+bool logged_starting_with(const std::string & opening) {
+    auto messages = log_messages();
+    return std::any_of(messages.begin(), messages.end(),
+                       [&](const std::string & message) { return message.rfind(opening, 0) == 0; });
+}
+
+// A JSON text of exactly `size` bytes, its letters varied so that a byte out
+// of place shows.
+std::string json_body(size_t size) {
+    std::string body = "{\"data\":\"";
+    while (body.size() < size - 2) {
+        body.push_back(static_cast<char>('a' + body.size() % 26));
+    }
+    return body + "\"}";
+}
+
+// A listener on the application socket that the test handles itself; -1
+// when it cannot be made. Plain system calls only, so that a child process
+// running as another user may call it too.
+int listen_on_app_socket(int backlog) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, k_app_socket);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
 }
 
 std::string log_dump() {
@@ -56,6 +91,13 @@ protected:
 
     void launch() { extension = start_bridge(); }
 
+    // For the tests that put something else at the application socket.
+    void take_app_away() {
+        stop_fake_app(*app);
+        app.reset();
+        unlink(k_app_socket);
+    }
+
     void send(const std::string & text) { ASSERT_TRUE(write_to_child(extension.child, frame_of(text))); }
 
     void expect_ack() {
@@ -81,6 +123,7 @@ protected:
 };
 
 TEST_F(Bridge, StartsUpLoggingEachStep) {
+    leave_stale_socket(k_return_socket);
     launch();
     auto messages = log_messages();
     const char * expected[] = {
@@ -167,11 +210,7 @@ TEST_F(Bridge, InvalidUtf8IsDroppedWithoutAcknowledgement) {
 }
 
 TEST_F(Bridge, MessageOfOneMebibyteArrivingInPiecesIsRelayedWhole) {
-    std::string body = "{\"data\":\"";
-    while (body.size() < (1u << 20) - 2) {
-        body.push_back(static_cast<char>('a' + body.size() % 26));
-    }
-    body += "\"}";
+    const std::string body = json_body(1u << 20);
     launch();
     std::string frame = frame_of(body);
     for (size_t at = 0; at < frame.size(); at += 16384) {
@@ -222,7 +261,8 @@ TEST_F(Bridge, PushedTextsReachTheExtensionInOrder) {
 
 TEST_F(Bridge, PushedTextWrittenSlowlyIsWaitedFor) {
     launch();
-    ASSERT_TRUE(push_text("{\"slow\":\"push in pieces\"}", 5, 150ms));
+    // Within the 1 s that one pushing connection gets in all.
+    ASSERT_TRUE(push_text("{\"slow\":\"push in pieces\"}", 5, 100ms));
     std::string text;
     ASSERT_TRUE(read_frame(extension, text, 5s)) << log_dump();
     EXPECT_EQ("{\"slow\":\"push in pieces\"}", text);
@@ -258,7 +298,7 @@ TEST_F(Bridge, PushedTextsGoOutBeforeTheNextExtensionFrameIsRead) {
     finish();
 }
 
-TEST_F(Bridge, DeletedLogFileIsCreatedAgainWithModeRw) {
+TEST_F(Bridge, DeletedLogFileIsCreatedAgainForThisUserOnly) {
     mode_t saved_mask = umask(0);
     launch();
     umask(saved_mask);
@@ -269,15 +309,14 @@ TEST_F(Bridge, DeletedLogFileIsCreatedAgainWithModeRw) {
     EXPECT_EQ("Received message: after deletion", log_messages().at(0));
     struct stat info;
     ASSERT_EQ(0, stat(k_bridge_log, &info));
-    EXPECT_EQ(0666u, info.st_mode & 0777u);
+    EXPECT_EQ(0600u, info.st_mode & 0777u) << "every message is logged, so the log is private even under umask 000";
     finish();
 }
 
 TEST_F(Bridge, AppGoneAtStartUpEndsWithStatusOneAndRemovesBothSockets) {
     stop_fake_app(*app);
     app.reset();
-    // A stale return socket file, as a crashed bridge leaves it.
-    std::ofstream(k_return_socket).put('x');
+    leave_stale_socket(k_return_socket);
     ASSERT_TRUE(file_exists(k_app_socket));
     process_result result = run_process({SHUTTLE_BINARY}, "", 10s);
     EXPECT_TRUE(result.exited);
@@ -291,15 +330,9 @@ TEST_F(Bridge, AppGoneAtStartUpEndsWithStatusOneAndRemovesBothSockets) {
 }
 
 TEST_F(Bridge, AppThatAcceptsAndClosesAtOnceCountsAsGone) {
-    stop_fake_app(*app);
-    app.reset();
-    unlink(k_app_socket);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, k_app_socket);
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address));
-    ASSERT_EQ(0, listen(listener, 4));
+    take_app_away();
+    int listener = listen_on_app_socket(4);
+    ASSERT_GE(listener, 0);
     std::thread closer([&] { close(accept(listener, nullptr, nullptr)); });
     process_result result = run_process({SHUTTLE_BINARY}, "", 10s);
     closer.join();
@@ -356,6 +389,8 @@ TEST_F(Bridge, ReturnSocketThatCannotBeBoundEndsTheBridgeCleanly) {
     ASSERT_NE(messages.end(), critical) << log_dump();
     EXPECT_NE(std::string::npos, critical->find(" (os error ")) << *critical;
     EXPECT_THAT(messages, Contains("Return message channel disconnected"));
+    EXPECT_THAT(messages, Contains("Failed to clean up existing return socket file: not a socket, left in place"));
+    EXPECT_THAT(messages, testing::Not(Contains("Cleaned up existing return socket file")));
 }
 
 TEST_F(Bridge, BogusLengthThenEndOfInputCostsNoHugeBuffer) {
@@ -433,6 +468,284 @@ TEST_F(Bridge, ClosedStdinEndsTheBridgeAfterThirtySeconds) {
     auto tail = std::vector<std::string>(messages.end() - std::min(messages.size(), ending.size()), messages.end());
     EXPECT_EQ(ending, tail) << log_dump();
     EXPECT_FALSE(file_exists(k_return_socket));
+}
+
+// An application that has stopped accepting (a stopped process, a busy event
+// loop) lets its backlog fill up; from then on a connect would wait for as
+// long as it stays so. The bridge must take it for gone instead of hanging.
+struct StalledApp {
+    int listen_fd = -1;
+    std::vector<int> queued;   // connections filling the backlog, never accepted
+    ~StalledApp() {
+        for (int fd : queued) {
+            close(fd);
+        }
+        if (listen_fd >= 0) {
+            close(listen_fd);
+        }
+    }
+};
+
+void stall_app(StalledApp & stalled) {
+    stalled.listen_fd = listen_on_app_socket(1);
+    ASSERT_GE(stalled.listen_fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, k_app_socket);
+    while (stalled.queued.size() < 64) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            close(fd);
+            return;
+        }
+        stalled.queued.push_back(fd);
+    }
+    FAIL() << "the backlog never filled";
+}
+
+TEST_F(Bridge, StalledAppCountsAsGoneInsteadOfHangingTheBridge) {
+    launch();
+    take_app_away();
+    StalledApp stalled;
+    stall_app(stalled);
+    auto stalled_at = std::chrono::steady_clock::now();
+    send("for an application that no longer accepts");
+    process_result result = finish_process(extension.child, 15s);
+    EXPECT_LT(std::chrono::steady_clock::now() - stalled_at, 5s);
+    EXPECT_TRUE(result.exited) << (result.timed_out ? "timed out" : "killed");
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("", result.out + extension.unread) << "no acknowledgement for a message that went nowhere";
+    // The relay or the watchdog, whichever connects first, finds it gone.
+    EXPECT_TRUE(logged("Main app is no longer running (connection failed)") ||
+                logged("Main app is no longer running (socket not responding)"))
+        << log_dump();
+    EXPECT_FALSE(file_exists(k_return_socket));
+
+    auto started_at = std::chrono::steady_clock::now();
+    result = run_process({SHUTTLE_BINARY}, "", 15s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started_at, 5s);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_TRUE(logged("Main app is not running (socket not responding)")) << log_dump();
+}
+
+TEST_F(Bridge, AppThatPausesBeforeReadingStillGetsEveryByte) {
+    const std::string body = json_body(1u << 20);
+    delay_app_reads(*app, {150ms, 1000ms, 3000ms});
+    launch();
+    for (int i = 0; i < 2; ++i) {
+        send(body);
+        expect_ack();
+    }
+    ASSERT_TRUE(wait_for_app_messages(*app, 2, 5s));
+    for (const auto & received : app_messages(*app)) {
+        EXPECT_TRUE(received == body) << received.size() << " of " << body.size() << " bytes arrived";
+    }
+
+    // One that cannot take the message within the watchdog's period ends the
+    // bridge as an application that has gone does, without an acknowledgement.
+    send(body);
+    process_result result = finish_process(extension.child, 10s);
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("", result.out + extension.unread);
+    EXPECT_TRUE(logged_starting_with("Main app is no longer running (write failed): ")) << log_dump();
+}
+
+TEST_F(Bridge, EndingBridgeLeavesTheReturnSocketOfTheBridgeThatReplacedIt) {
+    launch();
+    ExtensionSide second = start_bridge();
+    // The first ends at once, through a body that never comes.
+    ASSERT_TRUE(write_to_child(extension.child, std::string("\x10\0\0\0", 4) + "short"));
+    process_result first = finish_process(extension.child, 10s);
+    EXPECT_EQ(0, first.exit_status);
+    ASSERT_TRUE(file_exists(k_return_socket)) << "the first bridge deleted the second one's socket";
+    ASSERT_TRUE(push_text("for the second bridge"));
+    std::string text;
+    EXPECT_TRUE(read_frame(second, text, 5s)) << log_dump();
+    EXPECT_EQ("for the second bridge", text);
+
+    stop_fake_app(*app);
+    process_result last = finish_process(second.child, 10s);
+    EXPECT_EQ(0, last.exit_status);
+    EXPECT_FALSE(file_exists(k_return_socket)) << "a bridge still deletes its own socket";
+}
+
+TEST_F(Bridge, ReturnSocketTakesPushesFromThisUserOnly) {
+    mode_t saved_mask = umask(0);
+    launch();
+    umask(saved_mask);
+    struct stat info;
+    ASSERT_EQ(0, stat(k_return_socket, &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777u);
+
+    // Should a platform let another user connect all the same, the peer's
+    // user id still keeps the push out.
+    ASSERT_EQ(0, chmod(k_return_socket, 0666));
+    OtherUserChild pusher;
+    OtherUserStart started = start_as_other_user([] { return push_text("from another user"); }, pusher);
+    release_other_user(pusher);
+    if (started == OtherUserStart::cannot_switch) {
+        finish();
+        GTEST_SKIP() << "this machine does not let the test run a process as another user";
+    }
+    ASSERT_EQ(OtherUserStart::running, started);
+    std::string dropped = "Dropped return connection from another user: peer runs as user " +
+                          std::to_string(other_user_id()) + ", this bridge as user " + std::to_string(geteuid());
+    ASSERT_TRUE(wait_for_log_message(dropped, 5s)) << log_dump();
+    ASSERT_TRUE(push_text("from this user"));
+    std::string text;
+    ASSERT_TRUE(read_frame(extension, text, 5s)) << log_dump();
+    EXPECT_EQ("from this user", text);
+    finish();
+}
+
+TEST_F(Bridge, AppSocketOfAnotherUserGetsNoMessages) {
+    take_app_away();
+    OtherUserChild listener;
+    OtherUserStart started = start_as_other_user(
+        [] {
+            // Open to all, so that only the user id can tell it apart.
+            return listen_on_app_socket(4) >= 0 && chmod(k_app_socket, 0777) == 0;
+        },
+        listener);
+    if (started == OtherUserStart::cannot_switch) {
+        GTEST_SKIP() << "this machine does not let the test run a process as another user";
+    }
+    ASSERT_EQ(OtherUserStart::running, started);
+    process_result result = run_process({SHUTTLE_BINARY}, frame_of("private"), 10s);
+    release_other_user(listener);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_EQ("", result.out);
+    EXPECT_TRUE(logged("Refused the application socket: peer runs as user " + std::to_string(other_user_id()) +
+                       ", this bridge as user " + std::to_string(geteuid())))
+        << log_dump();
+    EXPECT_TRUE(logged("Main app is not running (socket not responding)")) << log_dump();
+}
+
+// The log path lies in a shared directory: whatever stands there that is not
+// this user's own file gets no line, and the bridge runs on without a log.
+TEST_F(Bridge, LogPathThatIsNotThisUsersOwnFileGetsNothing) {
+    const std::string dir = make_temp_dir("lanternwick_log_target");
+    ASSERT_NE("", dir);
+    const std::string target = dir + "/precious";
+    struct Case {
+        const char * what;
+        bool needs_root;
+        std::function<bool()> plant;
+        const char * at_log_path;   // what the log path must still hold
+    };
+    const Case cases[] = {
+        {"a symbolic link", false, [&] { return symlink(target.c_str(), k_bridge_log) == 0; }, "precious\n"},
+        {"a second name of this user's file", false, [&] { return link(target.c_str(), k_bridge_log) == 0; },
+         "precious\n"},
+        {"another user's file", true,
+         [&] {
+             write_file(k_bridge_log, "theirs\n");
+             return chown(k_bridge_log, other_user_id(), static_cast<gid_t>(-1)) == 0;
+         },
+         "theirs\n"},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && geteuid() != 0) {
+            std::printf("skipped: %s needs root to make\n", c.what);
+            continue;
+        }
+        write_file(target, "precious\n");
+        unlink(k_bridge_log);
+        ASSERT_TRUE(c.plant()) << std::strerror(errno);
+        extension = ExtensionSide{start_process({SHUTTLE_BINARY}), ""};
+        send("private");
+        expect_ack();
+        kill(extension.child.pid, SIGTERM);
+        process_result result = finish_process(extension.child, 10s);
+        EXPECT_EQ(0, result.exit_status);
+        EXPECT_EQ("precious\n", read_file(target));
+        EXPECT_EQ(c.at_log_path, read_file(k_bridge_log));
+    }
+    unlink(k_bridge_log);
+    unlink(target.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST_F(Bridge, LoggedTextsAreCutShortAndCannotForgeLines) {
+    const std::string head = "first\nforged line\r\x01";
+    const std::string text = head + std::string(2000, 'x');
+    const std::string shown = "first\\nforged line\\r\\x01" + std::string(1024 - head.size(), 'x') + " \u2026 (" +
+                              std::to_string(text.size()) + " bytes)";
+    launch();
+    send(text);
+    expect_ack();
+    ASSERT_TRUE(push_text(text));
+    std::string pushed;
+    ASSERT_TRUE(read_frame(extension, pushed, 5s)) << log_dump();
+    EXPECT_EQ(text, pushed) << "only the log shortens a text";
+    ASSERT_TRUE(wait_for_log_message("Successfully sent immediate return message to extension", 5s));
+    for (const char * opening :
+         {"Received message: ", "Received return message: ", "Sending immediate return message to extension: "}) {
+        EXPECT_TRUE(logged(opening + shown)) << opening << "\n" << log_dump();
+    }
+    EXPECT_FALSE(logged_starting_with("BAD STAMP")) << log_dump();
+    finish();
+}
+
+TEST_F(Bridge, PushTooLargeForTheBrowserIsDroppedAndTheNextGoesThrough) {
+    const std::string largest = json_body(1048576);
+    launch();
+    ASSERT_TRUE(push_text(json_body(1048577)));
+    ASSERT_TRUE(push_text(largest));
+    std::string text;
+    ASSERT_TRUE(read_frame(extension, text, 5s)) << log_dump();
+    EXPECT_TRUE(text == largest) << text.size() << " bytes instead of the largest push the browser takes";
+    EXPECT_TRUE(logged("Dropped return message of 1048577 bytes: the browser takes at most 1048576")) << log_dump();
+    finish();
+}
+
+TEST_F(Bridge, SlowPusherDoesNotHoldUpTheOthers) {
+    launch();
+    // A byte every 250 ms: ten seconds for the whole text, were it waited for.
+    std::thread trickler([] { push_text(std::string(40, 't'), 1, 250ms); });
+    ASSERT_TRUE(wait_for_log_message("Received connection on return socket", 5s));
+    auto pushed_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(push_text("on time"));
+    std::string text;
+    bool arrived = read_frame(extension, text, 15s);
+    auto took = std::chrono::steady_clock::now() - pushed_at;
+    trickler.join();
+    ASSERT_TRUE(arrived) << log_dump();
+    EXPECT_EQ("on time", text) << "the trickled text is dropped, not relayed";
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(logged_starting_with("Failed to read from return socket: ")) << log_dump();
+    finish();
+}
+
+TEST_F(Bridge, TerminatingSignalEndsTheBridgeCleanlyEvenMidMessage) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        launch();
+        ASSERT_TRUE(write_to_child(extension.child, std::string("\x40\0\0\0", 4) + "half a body"));
+        kill(extension.child.pid, signal_number);
+        // Closing standard input now would end the body read; wait for the signal's own end first.
+        EXPECT_TRUE(wait_for_log_message("Shuttle exiting on signal " + std::to_string(signal_number), 5s))
+            << log_dump();
+        process_result result = finish_process(extension.child, 10s);
+        EXPECT_TRUE(result.exited) << "signal " << result.term_signal;
+        EXPECT_EQ(0, result.exit_status);
+        EXPECT_EQ("", result.err);
+        EXPECT_FALSE(file_exists(k_return_socket));
+    }
+}
+
+TEST_F(Bridge, AppGoneAtStartUpLeavesAFileThatIsNoSocketAlone) {
+    take_app_away();
+    write_file(k_app_socket, "not a socket\n");
+    process_result result = run_process({SHUTTLE_BINARY}, "", 10s);
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_EQ("not a socket\n", read_file(k_app_socket));
+    unlink(k_app_socket);
 }
 
 } // namespace

@@ -60,6 +60,20 @@ IoStatus wait_readable(int fd) {
     return IoStatus{};
 }
 
+// Room for `wanted` more bytes of a body of `length`. Doubling, as a string
+// grows by itself, may copy almost the whole body once more just before its
+// end, with both copies resident; taking the full length as soon as the
+// doubled buffer would hold three quarters of it keeps every copy under
+// three quarters of the body, and a length that no bytes back still costs no
+// more than a few times what has come.
+void make_room(std::string & body, size_t length, size_t wanted) {
+    if (body.size() + wanted <= body.capacity()) {
+        return;
+    }
+    size_t doubled = 2 * body.capacity();
+    body.reserve(doubled / 3 * 4 >= length ? length : doubled);
+}
+
 } // namespace
 
 IoStatus read_body(FrameInput & input, uint32_t length, std::string & body) {
@@ -76,6 +90,7 @@ IoStatus read_body(FrameInput & input, uint32_t length, std::string & body) {
         if (status.state != IoState::ok) {
             return status;
         }
+        make_room(body, length, got);
         body.append(chunk, got);
     }
     return IoStatus{};

@@ -1,7 +1,9 @@
 #include "io.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -36,14 +38,39 @@ IoStatus read_some(int fd, char * into, size_t capacity, size_t & got) {
     }
 }
 
-IoStatus write_all(int fd, std::string_view data) {
+IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return IoStatus{IoState::failed, os_error_text(ETIMEDOUT)};
+        }
+        pollfd wanted{fd, events, 0};
+        int ready = poll(&wanted, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000)));
+        if (ready > 0) {
+            // An error or hang-up shows up in the read or write that follows.
+            return IoStatus{};
+        }
+        if (ready < 0 && errno != EINTR) {
+            return status_from_errno();
+        }
+    }
+}
+
+IoStatus write_all(int fd, std::string_view data, Deadline deadline) {
     while (!data.empty()) {
         ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
-            return status_from_errno();
+            IoStatus status = status_from_errno();
+            if (status.state == IoState::would_block && std::chrono::steady_clock::now() < deadline) {
+                status = wait_until_ready(fd, POLLOUT, deadline);
+                if (status.state == IoState::ok) {
+                    continue;
+                }
+            }
+            return status;
         }
         if (n == 0) {
             return IoStatus{IoState::failed, k_write_whole_buffer_error};
@@ -53,17 +80,27 @@ IoStatus write_all(int fd, std::string_view data) {
     return IoStatus{};
 }
 
-IoStatus read_to_end(int fd, std::string & into) {
+IoStatus read_to_end(int fd, std::string & into, size_t keep_at_most, size_t & total, Deadline deadline) {
     char chunk[65536];
+    total = 0;
     for (;;) {
         size_t got = 0;
         IoStatus status = read_some(fd, chunk, sizeof chunk, got);
         if (status.state == IoState::end_of_stream) {
             return IoStatus{};
         }
+        if (status.state == IoState::would_block) {
+            status = wait_until_ready(fd, POLLIN, deadline);
+            if (status.state == IoState::ok) {
+                continue;
+            }
+        }
         if (status.state != IoState::ok) {
             return status;
         }
-        into.append(chunk, got);
+        total += got;
+        if (into.size() < keep_at_most) {
+            into.append(chunk, std::min(got, keep_at_most - into.size()));
+        }
     }
 }

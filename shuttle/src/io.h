@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -28,9 +29,18 @@ IoStatus status_from_errno();
 // count read (0 unless the state is ok).
 IoStatus read_some(int fd, char * into, size_t capacity, size_t & got);
 
-// Writes every byte, retrying interrupted calls; a write that accepts nothing
-// fails with k_write_whole_buffer_error.
-IoStatus write_all(int fd, std::string_view data);
+using Deadline = std::chrono::steady_clock::time_point;
 
-// Appends everything up to the end of the stream to `into`.
-IoStatus read_to_end(int fd, std::string & into);
+// Waits with poll until `fd` is ready for `events`; past `deadline` it fails
+// with the system's time-out error.
+IoStatus wait_until_ready(int fd, short events, Deadline deadline);
+
+// Writes every byte, retrying interrupted calls; a write that accepts nothing
+// fails with k_write_whole_buffer_error. A write that would block is waited
+// out until `deadline`; without one it is returned at once.
+IoStatus write_all(int fd, std::string_view data, Deadline deadline = Deadline::min());
+
+// Reads a non-blocking descriptor to the end of its stream, waiting for data
+// until `deadline`. The first `keep_at_most` bytes are appended to `into`, the
+// rest only counted; `total` is every byte read.
+IoStatus read_to_end(int fd, std::string & into, size_t keep_at_most, size_t & total, Deadline deadline);

@@ -3,6 +3,7 @@
 #include "process_end.h"
 #include "relay.h"
 #include "return_listener.h"
+#include "signals.h"
 #include "socket.h"
 #include "watchdog.h"
 
@@ -30,6 +31,7 @@ int main() {
     // A browser or application that has gone must show up as a failed write,
     // not end the bridge unlogged.
     signal(SIGPIPE, SIG_IGN);
+    block_terminating_signals();
 
     log_to_file("Shuttle starting\u2026");
     if (!is_socket_responding()) {
@@ -39,6 +41,7 @@ int main() {
 
     auto running = std::make_shared<std::atomic<bool>>(true);
     spawn_detached(monitor_main_app, running);
+    spawn_detached(end_on_terminating_signal);
 
     GuardedExtensionConnection extension_conn;
     {

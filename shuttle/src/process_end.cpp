@@ -5,6 +5,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex return_socket_mutex;
+bool return_socket_bound = false;
+SocketFileIdentity return_socket;
+
+} // namespace
 
 void end_process(int status) { _exit(status); }
 
@@ -13,10 +22,26 @@ void end_with_fatal_error(const char * message, const char * description) {
     end_process(101);
 }
 
-void cleanup_return_socket() { unlink(k_return_socket_path); }
+void remember_return_socket(const SocketFileIdentity & identity) {
+    std::lock_guard<std::mutex> lock(return_socket_mutex);
+    return_socket = identity;
+    return_socket_bound = true;
+}
+
+void cleanup_return_socket() {
+    std::lock_guard<std::mutex> lock(return_socket_mutex);
+    SocketFileIdentity present;
+    if (!return_socket_bound || socket_file_identity(k_return_socket_path, present).state != IoState::ok ||
+        present.device != return_socket.device || present.inode != return_socket.inode) {
+        return;
+    }
+    unlink(k_return_socket_path);
+}
 
 void cleanup_and_exit() {
-    unlink(k_app_socket_path);
-    cleanup_return_socket();
+    // A stale return socket here was left by an earlier bridge: this one has bound none yet.
+    bool removed = false;
+    (void)remove_socket_file(k_app_socket_path, removed);
+    (void)remove_socket_file(k_return_socket_path, removed);
     end_process(1);
 }

@@ -1,7 +1,6 @@
 #include "relay.h"
 
 #include "log.h"
-#include "paths.h"
 #include "process_end.h"
 #include "socket.h"
 #include "utf8.h"
@@ -45,7 +44,7 @@ IoStatus write_frame(GuardedExtensionConnection & extension_conn, std::string_vi
 }
 
 void send_return_message_to_extension(GuardedExtensionConnection & extension_conn, const std::string & text) {
-    log_to_file("Sending immediate return message to extension: " + text);
+    log_to_file("Sending immediate return message to extension: " + loggable_text(text));
     IoStatus status = write_frame(extension_conn, text, "Failed to lock extension_conn mutex when writing return message");
     if (status.state == IoState::ok) {
         log_to_file("Successfully sent immediate return message to extension");
@@ -56,11 +55,14 @@ void send_return_message_to_extension(GuardedExtensionConnection & extension_con
 
 void relay_to_app(const std::string & text) {
     int fd = -1;
-    if (unix_connect(k_app_socket_path, fd).state != IoState::ok) {
+    if (connect_to_app(fd).state != IoState::ok) {
         app_gone("Main app is no longer running (connection failed)");
     }
+    // Each write waits at most the send time-out; an application that reads
+    // in bursts still gets the whole message as long as it comes within the
+    // watchdog's period. Cut short, the message would pass for a whole one.
     set_send_timeout(fd, k_app_send_timeout);
-    IoStatus status = write_all(fd, text);
+    IoStatus status = write_all(fd, text, std::chrono::steady_clock::now() + k_watchdog_period);
     if (status.state != IoState::ok) {
         app_gone("Main app is no longer running (write failed): " + status.error);
     }
@@ -84,7 +86,7 @@ void relay_extension_message(GuardedExtensionConnection & extension_conn, uint32
         log_to_file("Failed to parse message as UTF-8");
         return;
     }
-    log_to_file("Received message: " + body);
+    log_to_file("Received message: " + loggable_text(body));
     relay_to_app(body);
     status = write_frame(extension_conn, acknowledgement_text(), "Failed to lock extension_conn mutex when writing response");
     if (status.state != IoState::ok) {

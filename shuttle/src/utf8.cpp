@@ -54,3 +54,14 @@ bool is_valid_utf8(std::string_view text) {
     }
     return true;
 }
+
+std::string_view utf8_prefix(std::string_view text, size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    size_t end = limit;
+    while (end > 0 && is_continuation(static_cast<unsigned char>(text[end]))) {
+        --end;
+    }
+    return text.substr(0, end);
+}

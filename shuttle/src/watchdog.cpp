@@ -9,12 +9,32 @@
 
 #include <thread>
 
+namespace {
+
+constexpr auto k_probe_timeout = std::chrono::milliseconds(10);
+
+} // namespace
+
+IoStatus connect_to_app(int & fd) {
+    IoStatus status = unix_connect(k_app_socket_path, k_probe_timeout, fd);
+    if (status.state != IoState::ok) {
+        return status;
+    }
+    status = check_peer_is_this_user(fd);
+    if (status.state != IoState::ok) {
+        log_to_file("Refused the application socket: " + status.error);
+        close(fd);
+        fd = -1;
+    }
+    return status;
+}
+
 bool is_socket_responding() {
     int fd = -1;
-    if (unix_connect(k_app_socket_path, fd).state != IoState::ok) {
+    if (connect_to_app(fd).state != IoState::ok) {
         return false;
     }
-    set_receive_timeout(fd, std::chrono::milliseconds(10));
+    set_receive_timeout(fd, k_probe_timeout);
     char byte = 0;
     size_t got = 0;
     IoState state = read_some(fd, &byte, 1, got).state;
@@ -30,6 +50,6 @@ void monitor_main_app(std::shared_ptr<std::atomic<bool>> running) {
             cleanup_return_socket();
             end_process(0);
         }
-        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::this_thread::sleep_for(k_watchdog_period);
     }
 }
