@@ -128,27 +128,50 @@ size_t longest_key_length(const std::map<std::string, int32_t> & token_to_id) {
 // than the longest key, so the candidates at a position start there: the
 // work per byte is bounded however long the word is.
 struct longest_match {
+    using entry = std::map<std::string, int32_t>::const_iterator;
+
     const std::map<std::string, int32_t> & token_to_id;
     size_t longest_key;
     std::string piece;  // reused, so that lookups do not allocate
 
+    // The entry of the longest key that begins s[0, n), or end().
+    entry longest_key_at(const char * s, size_t n) {
+        const size_t limit = std::min(n, longest_key);
+        // Most words are held whole: one lookup.
+        piece.assign(s, limit);
+        const entry whole = token_to_id.find(piece);
+        if (whole != token_to_id.end()) {
+            return whole;
+        }
+        // Otherwise grow the candidate a byte at a time and stop as soon as no
+        // key begins with it (the first key not below it would): in a long run
+        // of one byte this costs a few lookups per token instead of one for
+        // every length up to the longest key.
+        entry best = token_to_id.end();
+        for (size_t length = 1; length < limit; length++) {
+            piece.assign(s, length);
+            const entry next = token_to_id.lower_bound(piece);
+            if (next == token_to_id.end() || next->first.compare(0, length, piece) != 0) {
+                break;
+            }
+            if (next->first.size() == length) {
+                best = next;
+            }
+        }
+        return best;
+    }
+
     void append_ids(const char * word, size_t n, std::vector<int32_t> & ids) {
         for (size_t i = 0; i < n;) {
-            size_t length = std::min(n - i, longest_key);
-            for (; length > 0; length--) {
-                piece.assign(word + i, length);
-                const auto found = token_to_id.find(piece);
-                if (found != token_to_id.end()) {
-                    ids.push_back(found->second);
-                    break;
-                }
-            }
-            if (length == 0) {
+            const entry found = longest_key_at(word + i, n - i);
+            if (found == token_to_id.end()) {
                 const char byte[2] = {word[i], '\0'};
                 std::fprintf(stderr, "%s: unknown token '%s'\n", "gpt_tokenize", byte);
-                length = 1;
+                i++;
+                continue;
             }
-            i += length;
+            ids.push_back(found->second);
+            i += found->first.size();
         }
     }
 };
