@@ -3,16 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "process.h"
+#include "temp_dir_test.h"
 
 namespace {
 
@@ -146,24 +143,7 @@ TEST(gpt_params_parse, a_bad_number_reaches_the_caller_after_earlier_options_too
     EXPECT_TRUE(params.interactive);  // set before the value is read
 }
 
-class gpt_params_file : public testing::Test {
-protected:
-    void SetUp() override {
-        dir = make_temp_dir("gpt_params_");
-        ASSERT_FALSE(dir.empty());
-    }
-    void TearDown() override {
-        std::remove(file.c_str());
-        rmdir(dir.c_str());
-    }
-    const std::string & prompt_file(const std::string & contents) {
-        file = dir + "/prompt.txt";
-        write_file(file, contents);
-        return file;
-    }
-    std::string dir;
-    std::string file;
-};
+using gpt_params_file = temp_dir_test;
 
 TEST_F(gpt_params_file, appends_the_file_and_drops_one_trailing_newline) {
     struct {
@@ -181,7 +161,7 @@ TEST_F(gpt_params_file, appends_the_file_and_drops_one_trailing_newline) {
         {std::string("a\0b\n", 4), {}, {}, std::string("a\0b", 3)},
     };
     for (const auto & c : cases) {
-        const std::string path = prompt_file(c.contents);
+        const std::string path = file_with("prompt.txt", c.contents);
         std::vector<std::string> args = c.before;
         if (!args.empty() && args.back() == "-f") {
             args.push_back(path);

@@ -6,31 +6,18 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 
-#include "process.h"
+#include "temp_dir_test.h"
 
 namespace {
 
 using token_map = std::map<std::string, int32_t>;
 
-class vocab_file : public testing::Test {
+class vocab_file : public temp_dir_test {
 protected:
-    void SetUp() override {
-        dir = make_temp_dir("gpt_vocab_");
-        ASSERT_FALSE(dir.empty());
-        path = dir + "/vocab.json";
-    }
-    void TearDown() override {
-        std::remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-    token_map parse(const std::string & contents) {
-        write_file(path, contents);
-        return json_parse(path);
-    }
-    std::string dir;
-    std::string path;
+    token_map parse(const std::string & contents) { return json_parse(file_with("vocab.json", contents)); }
 };
 
 TEST_F(vocab_file, json_parse_reads_the_pairs_the_scan_finds) {
@@ -106,7 +93,7 @@ TEST(replace, replaces_every_occurrence_without_cascading) {
 }
 
 TEST_F(vocab_file, gpt_vocab_init_replaces_token_to_id_and_adds_to_id_to_token) {
-    write_file(path, "{\"a\": 5, \"b\": 5, \"c\": 6}");
+    const std::string path = file_with("vocab.json", "{\"a\": 5, \"b\": 5, \"c\": 6}");
     gpt_vocab vocab;
     vocab.token_to_id = {{"old", 9}};
     vocab.id_to_token = {{9, "old"}, {6, "was six"}};

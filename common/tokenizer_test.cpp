@@ -3,9 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -13,6 +10,7 @@
 #include <vector>
 
 #include "process.h"
+#include "temp_dir_test.h"
 #include "text_corpus.h"
 
 namespace {
@@ -329,14 +327,13 @@ TEST(gpt_tokenize, long_runs_tokenise_in_bounded_work) {
     EXPECT_EQ(tokenize(vocab, std::string(big + 1, ' ')).result.size(), (big + 1) / 3 + (big + 1) % 3);
 }
 
-TEST(gpt_tokenize, a_realistic_vocabulary_file_loads_and_round_trips_a_text) {
+using tokenizer_files = temp_dir_test;
+
+TEST_F(tokenizer_files, a_realistic_vocabulary_file_loads_and_round_trips_a_text) {
     const std::vector<std::string> lexicon = make_lexicon(10000, 5);
     const std::vector<std::string> tokens = make_vocab_tokens(lexicon, 50000);
     ASSERT_GE(tokens.size(), 50000u);
-    const std::string dir = make_temp_dir("tokenizer_");
-    ASSERT_FALSE(dir.empty());
-    const std::string path = dir + "/vocab.json";
-    write_file(path, flat_vocab_json(tokens));
+    const std::string path = file_with("vocab.json", flat_vocab_json(tokens));
 
     gpt_vocab vocab;
     testing::internal::CaptureStdout();
@@ -344,8 +341,6 @@ TEST(gpt_tokenize, a_realistic_vocabulary_file_loads_and_round_trips_a_text) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "gpt_vocab_init: loading vocab from '" + path +
                                                           "'\ngpt_vocab_init: vocab size = " +
                                                           std::to_string(tokens.size()) + "\n");
-    std::remove(path.c_str());
-    rmdir(dir.c_str());
     ASSERT_EQ(vocab.token_to_id.size(), tokens.size());
     for (size_t id = 0; id < tokens.size(); id++) {
         ASSERT_EQ(vocab.id_to_token.at(static_cast<int32_t>(id)), tokens[id]);
@@ -364,34 +359,19 @@ TEST(gpt_tokenize, a_realistic_vocabulary_file_loads_and_round_trips_a_text) {
     EXPECT_EQ(tokenize(vocab, " " + lexicon[0]).result, ids{vocab.token_to_id.at(" " + lexicon[0])});
 }
 
-class tokenizer_test_file : public testing::Test {
-protected:
-    void SetUp() override {
-        dir = make_temp_dir("tokenizer_");
-        ASSERT_FALSE(dir.empty());
-        path = dir + "/tests.txt";
-    }
-    void TearDown() override {
-        std::remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-    std::string dir;
-    std::string path;
-};
-
-TEST_F(tokenizer_test_file, extract_tests_reads_text_and_ids_per_line) {
-    write_file(path,
-               "hello => 1, 2\n"
-               "no separator here\n"
-               "a=>3\n"
-               " => 4\n"
-               "x => \n"
-               "y => 5,6,\n"
-               "z =>  7x, -8\n"
-               "crlf => 9\r\n"
-               "w\r => 10\n"
-               "hello => 12\n"
-               "last => 13");
+TEST_F(tokenizer_files, extract_tests_reads_text_and_ids_per_line) {
+    const std::string path = file_with("tests.txt",
+                                       "hello => 1, 2\n"
+                                       "no separator here\n"
+                                       "a=>3\n"
+                                       " => 4\n"
+                                       "x => \n"
+                                       "y => 5,6,\n"
+                                       "z =>  7x, -8\n"
+                                       "crlf => 9\r\n"
+                                       "w\r => 10\n"
+                                       "hello => 12\n"
+                                       "last => 13");
     const std::map<std::string, ids> expected = {
         {"hello", {12}}, {"", {4}},     {"x", {}},        {"y", {5, 6}},
         {"z", {7, -8}},  {"crlf", {9}}, {"w\r", {10}}, {"last", {13}},
@@ -399,7 +379,7 @@ TEST_F(tokenizer_test_file, extract_tests_reads_text_and_ids_per_line) {
     EXPECT_EQ(extract_tests_from_file(path), expected);
 }
 
-TEST_F(tokenizer_test_file, extract_tests_raises_the_conversion_error_of_a_bad_id) {
+TEST_F(tokenizer_files, extract_tests_raises_the_conversion_error_of_a_bad_id) {
     struct {
         std::string line;
         bool out_of_range;
@@ -410,8 +390,9 @@ TEST_F(tokenizer_test_file, extract_tests_raises_the_conversion_error_of_a_bad_i
         {"a => b => 1\n", false},
         {"a => 2147483648\n", true},
     };
+    std::string path;
     for (const auto & c : cases) {
-        write_file(path, "fine => 1\n" + c.line);
+        path = file_with("tests.txt", "fine => 1\n" + c.line);
         if (c.out_of_range) {
             EXPECT_THROW(extract_tests_from_file(path), std::out_of_range) << c.line;
         } else {
@@ -424,7 +405,7 @@ TEST_F(tokenizer_test_file, extract_tests_raises_the_conversion_error_of_a_bad_i
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no summary
 }
 
-TEST_F(tokenizer_test_file, extract_tests_without_a_file) {
+TEST_F(tokenizer_files, extract_tests_without_a_file) {
     testing::internal::CaptureStderr();
     EXPECT_TRUE(extract_tests_from_file("").empty());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "extract_tests_from_file : No test file found.\n");
@@ -434,13 +415,13 @@ TEST_F(tokenizer_test_file, extract_tests_without_a_file) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(tokenizer_test_file, test_gpt_tokenizer_reports_each_failure_in_text_order) {
+TEST_F(tokenizer_files, test_gpt_tokenizer_reports_each_failure_in_text_order) {
     gpt_vocab vocab = vocab_of({{"a", 1}, {"b", 2}});
-    write_file(path,
-               "b => 2\n"
-               "zb => 2\n"
-               "ab => 1\n"
-               "a => 7\n");
+    const std::string path = file_with("tests.txt",
+                                       "b => 2\n"
+                                       "zb => 2\n"
+                                       "ab => 1\n"
+                                       "a => 7\n");
     testing::internal::CaptureStderr();
     test_gpt_tokenizer(vocab, path);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
