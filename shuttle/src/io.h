@@ -10,7 +10,8 @@
 // log shows after its opening words.
 enum class IoState { ok, would_block, end_of_stream, failed };
 
-struct IoStatus {
+// Dropping one unread hides a failure, so each place that ignores one says why.
+struct [[nodiscard]] IoStatus {
     IoState state = IoState::ok;
     std::string error;
 };

@@ -47,7 +47,10 @@ int main() {
     {
         auto lock = lock_extension_conn(extension_conn,
                                         "Failed to lock extension_conn mutex when setting stdin to non-blocking");
-        set_nonblocking(extension_conn.conn.input.fd, true);
+        // Ignored by the bridge's convention: should the switch fail, standard
+        // input is read blocking and return messages wait for the extension's
+        // next frame, but no frame is lost.
+        (void)set_nonblocking(extension_conn.conn.input.fd, true);
         log_to_file("Set stdin to non-blocking mode");
     }
 

@@ -1,5 +1,6 @@
 #include "process_end.h"
 
+#include "log.h"
 #include "paths.h"
 
 #include <unistd.h>
@@ -15,11 +16,11 @@ SocketFileIdentity return_socket;
 
 } // namespace
 
-void end_process(int status) { _exit(status); }
+void end_process(ShuttleExit status) { _exit(static_cast<int>(status)); }
 
 void end_with_fatal_error(const char * message, const char * description) {
     std::fprintf(stderr, "%s: %s\n", message, description);
-    end_process(101);
+    end_process(ShuttleExit::fatal);
 }
 
 void remember_return_socket(const SocketFileIdentity & identity) {
@@ -43,5 +44,11 @@ void cleanup_and_exit() {
     bool removed = false;
     (void)remove_socket_file(k_app_socket_path, removed);
     (void)remove_socket_file(k_return_socket_path, removed);
-    end_process(1);
+    end_process(ShuttleExit::app_not_running_at_start);
+}
+
+void end_orderly(const std::string & log_line) {
+    log_to_file(log_line);
+    cleanup_return_socket();
+    end_process(ShuttleExit::orderly);
 }

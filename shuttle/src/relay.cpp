@@ -20,16 +20,8 @@ constexpr int k_reconnect_passes = 30;
 constexpr auto k_reconnect_pause = std::chrono::seconds(1);
 
 [[noreturn]] void clean_exit(std::atomic<bool> & running) {
-    log_to_file("Shuttle exiting cleanly");
     running.store(false, std::memory_order_relaxed);
-    cleanup_return_socket();
-    end_process(0);
-}
-
-[[noreturn]] void app_gone(const std::string & message) {
-    log_to_file(message);
-    cleanup_return_socket();
-    end_process(0);
+    end_orderly("Shuttle exiting cleanly");
 }
 
 IoStatus write_frame(GuardedExtensionConnection & extension_conn, std::string_view text,
@@ -56,15 +48,17 @@ void send_return_message_to_extension(GuardedExtensionConnection & extension_con
 void relay_to_app(const std::string & text) {
     int fd = -1;
     if (connect_to_app(fd).state != IoState::ok) {
-        app_gone("Main app is no longer running (connection failed)");
+        end_orderly("Main app is no longer running (connection failed)");
     }
     // Each write waits at most the send time-out; an application that reads
     // in bursts still gets the whole message as long as it comes within the
     // watchdog's period. Cut short, the message would pass for a whole one.
-    set_send_timeout(fd, k_app_send_timeout);
+    // Ignored, like every socket time-out of the bridge: should it fail, a
+    // write waits for the application to read, however long that takes.
+    (void)set_send_timeout(fd, k_app_send_timeout);
     IoStatus status = write_all(fd, text, std::chrono::steady_clock::now() + k_watchdog_period);
     if (status.state != IoState::ok) {
-        app_gone("Main app is no longer running (write failed): " + status.error);
+        end_orderly("Main app is no longer running (write failed): " + status.error);
     }
     close(fd);
 }
@@ -103,7 +97,7 @@ void wait_for_reconnection(GuardedExtensionConnection & extension_conn, const st
     log_to_file("Extension disconnected, but keeping return socket alive for potential reconnection...");
     for (int pass = 0; pass < k_reconnect_passes; ++pass) {
         if (!is_socket_responding()) {
-            app_gone("Main app is no longer running, exiting");
+            end_orderly("Main app is no longer running, exiting");
         }
         std::this_thread::sleep_for(k_reconnect_pause);
         bool reconnected = false;

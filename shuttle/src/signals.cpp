@@ -31,7 +31,5 @@ void end_on_terminating_signal() {
     int signal_number = 0;
     while (sigwait(&signals, &signal_number) != 0) {
     }
-    log_to_file("Shuttle exiting on signal " + std::to_string(signal_number));
-    cleanup_return_socket();
-    end_process(0);
+    end_orderly("Shuttle exiting on signal " + std::to_string(signal_number));
 }

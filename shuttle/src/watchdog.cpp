@@ -34,7 +34,9 @@ bool is_socket_responding() {
     if (connect_to_app(fd).state != IoState::ok) {
         return false;
     }
-    set_receive_timeout(fd, k_probe_timeout);
+    // Ignored, like every socket time-out of the bridge: should it fail, the
+    // probe waits until the application writes or closes, and still judges it.
+    (void)set_receive_timeout(fd, k_probe_timeout);
     char byte = 0;
     size_t got = 0;
     IoState state = read_some(fd, &byte, 1, got).state;
@@ -46,9 +48,7 @@ bool is_socket_responding() {
 void monitor_main_app(std::shared_ptr<std::atomic<bool>> running) {
     while (running->load(std::memory_order_relaxed)) {
         if (!is_socket_responding()) {
-            log_to_file("Main app is no longer running (socket not responding)");
-            cleanup_return_socket();
-            end_process(0);
+            end_orderly("Main app is no longer running (socket not responding)");
         }
         std::this_thread::sleep_for(k_watchdog_period);
     }
