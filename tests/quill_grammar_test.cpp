@@ -87,6 +87,24 @@ TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
     }
 }
 
+// r0 ::= r1 "x", r1 ::= r2 "x", ...: every rule begins with the next, so the
+// library would nest one level per rule.
+std::string leftmost_chain(int rules) {
+    std::string text;
+    for (int i = 0; i + 1 < rules; ++i) {
+        text += "r" + std::to_string(i) + " ::= r" + std::to_string(i + 1) + " \"x\"\n";
+    }
+    return text + "r" + std::to_string(rules - 1) + " ::= \"y\"\n";
+}
+
+std::string one_rule_with_alternatives(int count) {
+    std::string text = "root ::= \"w0\"";
+    for (int i = 1; i < count; ++i) {
+        text += " | \"w" + std::to_string(i) + "\"";
+    }
+    return text + "\n";
+}
+
 TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
     struct failure_case {
         std::string grammar;
@@ -103,6 +121,16 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         {directory(), ""},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
+        // What the library's grammar sampling would not survive: endless
+        // expansion, a stack overflow, a decoding that never ends.
+        {"root ::= root \"a\" | \"b\"", "parse: error parsing grammar: rule 'root' is left-recursive: root -> root\n"},
+        {"root ::= item \"a\" | \"b\"\nitem ::= \" \"? root\n",
+         "parse: error parsing grammar: rule 'root' is left-recursive: root -> item -> root\n"},
+        {grammar_file("deep.gbnf", leftmost_chain(1001)),
+         "parse: error parsing grammar: rule 'r0' nests more than 1000 rules deep before its first character\n"},
+        {grammar_file("chain.gbnf", leftmost_chain(200000)), "parse: error parsing grammar: more than 4096 rules\n"},
+        {grammar_file("wide.gbnf", one_rule_with_alternatives(300000)),
+         "parse: error parsing grammar: rule 'root' can begin in more than 4096 ways\n"},
     };
     for (const failure_case & c : cases) {
         SCOPED_TRACE(c.grammar);
