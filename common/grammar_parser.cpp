@@ -292,6 +292,27 @@ void check_all_rules_defined(const parse_state & state) {
     }
 }
 
+// Read through a plain integer: a C++ enum object may not hold kinds beyond
+// the named ones, yet a state can carry any 32-bit kind.
+uint32_t element_kind(const whisper_grammar_element & elem) {
+    static_assert(sizeof(elem.type) == sizeof(uint32_t), "the library's element kind is 32 bits");
+    uint32_t kind;
+    std::memcpy(&kind, &elem.type, sizeof kind);
+    return kind;
+}
+
+bool is_char_element(const whisper_grammar_element & elem) {
+    switch (element_kind(elem)) {
+        case WHISPER_GRETYPE_CHAR:
+        case WHISPER_GRETYPE_CHAR_NOT:
+        case WHISPER_GRETYPE_CHAR_ALT:
+        case WHISPER_GRETYPE_CHAR_RNG_UPPER:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // An alternative as far as the start of a decoding sees it: the rules it
 // begins with, up to its first character, if it has one.
 struct alternative_start {
@@ -312,8 +333,6 @@ struct begin_measure {
 
 uint64_t capped_ways(uint64_t ways) { return std::min(ways, k_max_ways_to_begin + 1); }
 int capped_depth(int depth) { return std::min(depth, k_max_begin_depth + 1); }
-
-uint32_t element_kind(const whisper_grammar_element & elem);
 
 std::vector<std::vector<alternative_start>> alternative_starts(const parse_state & state) {
     std::vector<std::vector<alternative_start>> starts(state.rules.size());
@@ -502,27 +521,6 @@ void check_grammar_bounds(const parse_state & state) {
     }
 }
 
-// Read through a plain integer: a C++ enum object may not hold kinds beyond
-// the named ones, yet a state can carry any 32-bit kind.
-uint32_t element_kind(const whisper_grammar_element & elem) {
-    static_assert(sizeof(elem.type) == sizeof(uint32_t), "the library's element kind is 32 bits");
-    uint32_t kind;
-    std::memcpy(&kind, &elem.type, sizeof kind);
-    return kind;
-}
-
-bool is_char_element(const whisper_grammar_element & elem) {
-    switch (element_kind(elem)) {
-        case WHISPER_GRETYPE_CHAR:
-        case WHISPER_GRETYPE_CHAR_NOT:
-        case WHISPER_GRETYPE_CHAR_ALT:
-        case WHISPER_GRETYPE_CHAR_RNG_UPPER:
-            return true;
-        default:
-            return false;
-    }
-}
-
 void print_grammar_char(FILE * file, uint32_t c) {
     if (0x20 <= c && c <= 0x7f) {
         fputc(static_cast<int>(c), file);
@@ -610,10 +608,7 @@ parse_state parse(const char * src) {
 
 void print_grammar(FILE * file, const parse_state & state) {
     try {
-        std::map<uint32_t, std::string> symbol_id_names;
-        for (const auto & [name, id] : state.symbol_ids) {
-            symbol_id_names[id] = name;
-        }
+        const std::map<uint32_t, std::string> symbol_id_names = names_by_id(state);
         for (size_t i = 0; i < state.rules.size(); ++i) {
             print_rule(file, i, state.rules[i], symbol_id_names);
         }
