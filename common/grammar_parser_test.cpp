@@ -9,6 +9,8 @@
 #include <ostream>
 #include <string>
 
+#include "grammar_texts.h"
+
 bool operator==(const whisper_grammar_element & a, const whisper_grammar_element & b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
@@ -244,23 +246,6 @@ std::string numbered_rules(int count, const std::string & body_of_rule) {
     return text;
 }
 
-// r0 ::= r1 "x", r1 ::= r2 "x", ...: every rule begins with the next.
-std::string leftmost_chain(int depth) {
-    std::string text;
-    for (int i = 0; i + 1 < depth; ++i) {
-        text += "r" + std::to_string(i) + " ::= r" + std::to_string(i + 1) + " \"x\"\n";
-    }
-    return text + "r" + std::to_string(depth - 1) + " ::= \"y\"\n";
-}
-
-std::string alternatives(int count) {
-    std::string text = "root ::= \"a\"";
-    for (int i = 1; i < count; ++i) {
-        text += " | \"a\"";
-    }
-    return text + "\n";
-}
-
 // Each "a" begins either way or matches nothing, so the ways to begin double
 // with every "a" the root begins with.
 std::string doubling_choices(int count) {
@@ -279,8 +264,10 @@ TEST(GrammarParser, BoundsWhatTheLibraryExpands) {
     };
     const bound_case cases[] = {
         {numbered_rules(4096, "\"x\""), numbered_rules(4097, "\"x\""), "more than 4096 rules"},
-        {leftmost_chain(1000), leftmost_chain(1001), "rule 'r0' nests more than 1000 rules deep before its first character"},
-        {alternatives(4096), alternatives(4097), "rule 'root' can begin in more than 4096 ways"},
+        {leftmost_chain(1000), leftmost_chain(1001),
+         "rule 'r0' nests more than 1000 rules deep before its first character"},
+        {one_rule_with_alternatives(4096), one_rule_with_alternatives(4097),
+         "rule 'root' can begin in more than 4096 ways"},
         {doubling_choices(10), doubling_choices(12), "rule 'root' can begin in more than 4096 ways"},
     };
     for (const bound_case & c : cases) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "grammar_texts.h"
 #include "process.h"
 
 namespace {
@@ -85,24 +86,6 @@ TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.err, "main: grammar:\n" + c.listing + "\n");
     }
-}
-
-// r0 ::= r1 "x", r1 ::= r2 "x", ...: every rule begins with the next, so the
-// library would nest one level per rule.
-std::string leftmost_chain(int rules) {
-    std::string text;
-    for (int i = 0; i + 1 < rules; ++i) {
-        text += "r" + std::to_string(i) + " ::= r" + std::to_string(i + 1) + " \"x\"\n";
-    }
-    return text + "r" + std::to_string(rules - 1) + " ::= \"y\"\n";
-}
-
-std::string one_rule_with_alternatives(int count) {
-    std::string text = "root ::= \"w0\"";
-    for (int i = 1; i < count; ++i) {
-        text += " | \"w" + std::to_string(i) + "\"";
-    }
-    return text + "\n";
 }
 
 TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
