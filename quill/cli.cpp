@@ -7,6 +7,7 @@
 #include "common.h"
 #include "dtw_presets.h"
 #include "grammar_setup.h"
+#include "model_header.h"
 #include "run_input.h"
 #include "settings.h"
 #include "signal_notice.h"
@@ -43,6 +44,24 @@ void drop_missing_inputs(whisper_params & params) {
         kept.push_back(name);
     }
     params.input_names = kept;
+}
+
+// The library fails inside loading a model whose decoder lacks the preset's
+// heads, so the size is taken from the file's header first. A file without
+// a readable header is left for the library to refuse.
+bool dtw_preset_fits_model(const whisper_params & params) {
+    text_decoder_shape model;
+    if (!read_model_decoder(params.model, model)) {
+        return true;
+    }
+    const text_decoder_shape preset = dtw_preset_decoder(dtw_preset_for(params.dtw));
+    if (model.layers == preset.layers && model.width == preset.width) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "error: DTW preset '%s' is for a model with %d text layers of width %d, but '%s' has %d of width %d\n",
+                 params.dtw.c_str(), preset.layers, preset.width, params.model.c_str(), model.layers, model.width);
+    return false;
 }
 
 } // namespace
@@ -98,6 +117,9 @@ int main(int argc, char ** argv) {
             std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
             return 3;
         }
+        if (!dtw_preset_fits_model(params)) {
+            return 3;
+        }
     }
 
     whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
@@ -119,7 +141,10 @@ int main(int argc, char ** argv) {
     for (size_t f = 0; f < params.input_names.size(); ++f) {
         const std::string input_name = params.input_names[f];
         const std::string output_name = output_name_for(params, f);
-        run_input_pair(ctx, params, input_name, output_name);
+        if (!run_input_pair(ctx, params, input_name, output_name)) {
+            whisper_free(ctx);
+            return 5;
+        }
     }
 
     if (!params.no_prints) {

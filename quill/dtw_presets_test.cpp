@@ -21,4 +21,22 @@ TEST(dtw_preset_for, names_select_their_alignment_heads) {
     }
 }
 
+TEST(dtw_preset_decoder, each_preset_names_its_model_size) {
+    struct {
+        const char * name;
+        int layers;
+        int width;
+    } const cases[] = {
+        {"tiny", 4, 384},       {"tiny.en", 4, 384},   {"base", 6, 512},      {"base.en", 6, 512},
+        {"small", 12, 768},     {"small.en", 12, 768}, {"medium", 24, 1024},  {"medium.en", 24, 1024},
+        {"large.v1", 32, 1280}, {"large.v2", 32, 1280}, {"large.v3", 32, 1280}, {"large.v3.turbo", 4, 1280},
+        {"nonsense", 0, 0},
+    };
+    for (const auto & c : cases) {
+        const text_decoder_shape shape = dtw_preset_decoder(dtw_preset_for(c.name));
+        EXPECT_EQ(shape.layers, c.layers) << c.name;
+        EXPECT_EQ(shape.width, c.width) << c.name;
+    }
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 struct whisper_context;
 
 // Runs one input name: the capture thread and the processing thread over the
-// shared standard input, returning once both have ended.
-void run_input_pair(whisper_context * ctx, whisper_params & params, const std::string & input_name,
+// shared standard input, returning once both have ended. False, after a
+// message on standard error, when either thread could not be started.
+bool run_input_pair(whisper_context * ctx, whisper_params & params, const std::string & input_name,
                     const std::string & output_name);

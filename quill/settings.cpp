@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <regex>
 #include <thread>
 #include <variant>
 
@@ -15,15 +17,16 @@
 
 namespace {
 
-int32_t default_thread_count() {
+// 0 means the platform cannot tell; 4 is then as good a guess as any.
+int32_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
-    // 0 means the platform cannot tell; the cap is then as good a guess as any
-    // and keeps the library from being asked for no threads at all.
-    if (reported == 0 || reported > 4) {
+    if (reported == 0) {
         return 4;
     }
-    return static_cast<int32_t>(reported);
+    return static_cast<int32_t>(std::min<unsigned>(reported, 1u << 16));
 }
+
+int32_t default_thread_count() { return std::min(hardware_threads(), 4); }
 
 struct flag_setting {
     bool whisper_params::* field;
@@ -35,20 +38,89 @@ struct lowercase_text {
     std::string whisper_params::* field;
 };
 
+// The library compiles the pattern with std::regex at the first
+// transcription and has no answer to one that does not compile. Compiling
+// recurses about once per byte of the pattern in some standard libraries,
+// and the library does it on the processing thread, whose stack may be as
+// small as 512 KiB: the length bound keeps that well clear of the end.
+constexpr size_t k_max_regex_bytes = 1024;
+
+struct regex_text {
+    std::string whisper_params::* field;
+};
+
 struct help_request {};
 
 using option_action = std::variant<help_request, flag_setting, int32_t whisper_params::*, float whisper_params::*,
-                                   std::string whisper_params::*, lowercase_text,
+                                   std::string whisper_params::*, lowercase_text, regex_text,
                                    std::vector<std::string> whisper_params::*>;
+
+// What is wrong with a converted number, or "" when the library can take it.
+// The number arrives as a double, which holds every int32_t and float exactly.
+using value_refusal = std::string (*)(double value);
 
 struct option_entry {
     const char * short_name;  // nullptr when the option has only its long form
     const char * long_name;
     option_action action;
+    value_refusal refusal = nullptr;
 };
 
 constexpr flag_setting set_flag(bool whisper_params::* field) { return {field, true, nullptr}; }
 constexpr flag_setting clear_flag(bool whisper_params::* field) { return {field, false, nullptr}; }
+
+// A start above 1 leaves the library's list of fallback temperatures empty,
+// and it reads past that list; "-inf" never reaches 1 and fills memory.
+std::string temperature_refusal(double value) {
+    return value >= 0.0 && value <= 1.0 ? "" : "is not between 0 and 1";
+}
+
+// The library counts from the start temperature up to 1 in these steps, one
+// entry each; a tiny step stops growing the sum long before 1, so the list
+// never ends. 0 means no fallback at all.
+constexpr double k_min_temperature_increment = 0.001;
+
+std::string increment_refusal(double value) {
+    if (!std::isfinite(value)) {
+        return "is not finite";
+    }
+    if (value < 0.0) {
+        return "is negative";
+    }
+    if (value > 0.0 && value < k_min_temperature_increment) {
+        return "is below 0.001 and not 0";
+    }
+    return "";
+}
+
+// The library reads before the start of its buffer for a negative offset or
+// duration.
+std::string negative_refusal(double value) { return value < 0.0 ? "is negative" : ""; }
+
+// Every thread beyond the hardware's only shares it, so a few times its count
+// is all that helps; far beyond it, starting the threads fails. Values below 1
+// stay accepted: the transcriber gives the library at least one of each.
+constexpr int32_t k_threads_per_hardware_thread = 4;
+
+std::string thread_refusal(double value) {
+    const int32_t bound = k_threads_per_hardware_thread * hardware_threads();
+    if (value <= bound) {
+        return "";
+    }
+    return "is above " + std::to_string(bound) + ", " + std::to_string(k_threads_per_hardware_thread) +
+           " times the " + std::to_string(hardware_threads()) + " hardware threads of this machine";
+}
+
+// Each processor holds a whole decoding state of its own (tens of megabytes
+// and up) and its own threads, which pays only while each gets a hardware
+// thread.
+std::string processor_refusal(double value) {
+    const int32_t bound = hardware_threads();
+    if (value <= bound) {
+        return "";
+    }
+    return "is above " + std::to_string(bound) + ", the hardware threads of this machine";
+}
 
 using wp = whisper_params;
 
@@ -56,11 +128,11 @@ using wp = whisper_params;
 // keeps the table easy to check against the usage text.
 const option_entry k_options[] = {
     {"-h", "--help", help_request{}},
-    {"-t", "--threads", &wp::n_threads},
-    {"-p", "--processors", &wp::n_processors},
-    {"-ot", "--offset-t", &wp::offset_t_ms},
+    {"-t", "--threads", &wp::n_threads, thread_refusal},
+    {"-p", "--processors", &wp::n_processors, processor_refusal},
+    {"-ot", "--offset-t", &wp::offset_t_ms, negative_refusal},
     {"-on", "--offset-n", &wp::offset_n},
-    {"-d", "--duration", &wp::duration_ms},
+    {"-d", "--duration", &wp::duration_ms, negative_refusal},
     {"-mc", "--max-context", &wp::max_context},
     {"-ml", "--max-len", &wp::max_len},
     {"-bo", "--best-of", &wp::best_of},
@@ -70,8 +142,8 @@ const option_entry k_options[] = {
     {"-et", "--entropy-thold", &wp::entropy_thold},
     {"-lpt", "--logprob-thold", &wp::logprob_thold},
     {"-nth", "--no-speech-thold", &wp::no_speech_thold},
-    {"-tp", "--temperature", &wp::temperature},
-    {"-tpi", "--temperature-inc", &wp::temperature_inc},
+    {"-tp", "--temperature", &wp::temperature, temperature_refusal},
+    {"-tpi", "--temperature-inc", &wp::temperature_inc, increment_refusal},
     {"-debug", "--debug-mode", set_flag(&wp::debug_mode)},
     {"-tr", "--translate", set_flag(&wp::translate)},
     {"-di", "--diarize", set_flag(&wp::diarize)},
@@ -104,7 +176,7 @@ const option_entry k_options[] = {
     {"-ng", "--no-gpu", clear_flag(&wp::use_gpu)},
     {"-fa", "--flash-attn", set_flag(&wp::flash_attn)},
     {"-sns", "--suppress-nst", set_flag(&wp::suppress_nst)},
-    {nullptr, "--suppress-regex", &wp::suppress_regex},
+    {nullptr, "--suppress-regex", regex_text{&wp::suppress_regex}},
     {nullptr, "--grammar", &wp::grammar},
     {nullptr, "--grammar-rule", &wp::grammar_rule},
     {nullptr, "--grammar-penalty", &wp::grammar_penalty},
@@ -160,11 +232,11 @@ command_line_result requires_value_error(const std::string & option) {
     return stop_with(0, message, false);
 }
 
-std::string bad_number_message(const std::string & option, const std::string & value, bool out_of_range) {
+command_line_result bad_value_error(const std::string & option, const std::string & value,
+                                    const std::string & problem) {
     std::string message;
-    const char * problem = out_of_range ? "is out of range" : "is not a number";
-    append_format(message, "error: argument %s: value '%s' %s\n", option.c_str(), value.c_str(), problem);
-    return message;
+    append_format(message, "error: argument %s: value '%s' %s\n", option.c_str(), value.c_str(), problem.c_str());
+    return stop_with(0, message, false);
 }
 
 // Like the C conversions the options have always used (leading blanks, a sign,
@@ -211,6 +283,7 @@ struct apply_option {
     whisper_params & params;
     const std::string & option;
     const std::string & value;
+    value_refusal refusal;
     command_line_result & result;
 
     void operator()(help_request) const {}
@@ -225,7 +298,12 @@ struct apply_option {
     template <typename number> void operator()(number whisper_params::* field) const {
         bool out_of_range = false;
         if (!convert_value(value, params.*field, out_of_range)) {
-            result = stop_with(0, bad_number_message(option, value, out_of_range), false);
+            result = bad_value_error(option, value, out_of_range ? "is out of range" : "is not a number");
+            return;
+        }
+        const std::string problem = refusal != nullptr ? refusal(params.*field) : "";
+        if (!problem.empty()) {
+            result = bad_value_error(option, value, problem);
         }
     }
 
@@ -235,6 +313,20 @@ struct apply_option {
         std::string lowered = value;
         whisper_param_turn_lowercase(&lowered[0]);
         params.*text.field = lowered;
+    }
+
+    void operator()(const regex_text & text) const {
+        if (value.size() > k_max_regex_bytes) {
+            result = bad_value_error(option, value, "is longer than " + std::to_string(k_max_regex_bytes) + " bytes");
+            return;
+        }
+        try {
+            const std::regex compiled(value);
+        } catch (const std::regex_error &) {
+            result = bad_value_error(option, value, "is not a valid regular expression");
+            return;
+        }
+        params.*text.field = value;
     }
 
     void operator()(std::vector<std::string> whisper_params::* field) const { (params.*field).push_back(value); }
@@ -296,7 +388,7 @@ command_line_result parse_command_line(const std::vector<std::string> & args, wh
             value = &args[++i];
         }
         command_line_result result;
-        std::visit(apply_option{params, arg, *value, result}, entry->action);
+        std::visit(apply_option{params, arg, *value, entry->refusal, result}, entry->action);
         if (result.finished) {
             return result;
         }

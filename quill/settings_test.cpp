@@ -113,7 +113,7 @@ TEST(parse_command_line, every_option_sets_its_own_field) {
         {{"-nth", "0.7"}, [](whisper_params & p) { p.no_speech_thold = 0.7f; }},
         {{"--no-speech-thold", "0.8"}, [](whisper_params & p) { p.no_speech_thold = 0.8f; }},
         {{"-tp", "0.4"}, [](whisper_params & p) { p.temperature = 0.4f; }},
-        {{"--temperature", "1.5"}, [](whisper_params & p) { p.temperature = 1.5f; }},
+        {{"--temperature", "0.75"}, [](whisper_params & p) { p.temperature = 0.75f; }},
         {{"-tpi", "0.1"}, [](whisper_params & p) { p.temperature_inc = 0.1f; }},
         {{"--temperature-inc", "0.3"}, [](whisper_params & p) { p.temperature_inc = 0.3f; }},
         {{"-debug"}, [](whisper_params & p) { p.debug_mode = true; }},
@@ -198,16 +198,16 @@ TEST(parse_command_line, every_option_sets_its_own_field) {
 TEST(parse_command_line, values_names_and_repetition) {
     const parse_case cases[] = {
         // Numbers convert like the C library: leading blanks and a sign, junk after the number ignored,
-        // no range or plausibility check within the type.
+        // and no range check but where the library needs one.
         {{"-t", "8x"}, [](whisper_params & p) { p.n_threads = 8; }},
         {{"-t", " 12"}, [](whisper_params & p) { p.n_threads = 12; }},
         {{"-t", "+3"}, [](whisper_params & p) { p.n_threads = 3; }},
         {{"-t", "-2"}, [](whisper_params & p) { p.n_threads = -2; }},
         {{"-t", "0x10"}, [](whisper_params & p) { p.n_threads = 0; }},
-        {{"-t", "2147483647"}, [](whisper_params & p) { p.n_threads = 2147483647; }},
+        {{"-ml", "2147483647"}, [](whisper_params & p) { p.max_len = 2147483647; }},
         {{"-t", "-2147483648"}, [](whisper_params & p) { p.n_threads = -2147483647 - 1; }},
         {{"-wt", "0.5abc"}, [](whisper_params & p) { p.word_thold = 0.5f; }},
-        {{"-tp", " 1e1"}, [](whisper_params & p) { p.temperature = 10.0f; }},
+        {{"-tp", " 1e-1"}, [](whisper_params & p) { p.temperature = 0.1f; }},
         {{"-tp", "0x1p-2"}, [](whisper_params & p) { p.temperature = 0.25f; }},
         {{"-et", "inf"}, [](whisper_params & p) { p.entropy_thold = HUGE_VALF; }},
         {{"-et", "1e-50"}, [](whisper_params & p) { p.entropy_thold = 0.0f; }},
@@ -282,6 +282,14 @@ TEST(parse_command_line, argument_errors_end_the_run) {
          "error: argument -ac: value '99999999999999999999999' is out of range\n", false},
         {{"-wt", "x0.5"}, "error: argument -wt: value 'x0.5' is not a number\n", false},
         {{"--grammar-penalty", "1e39"}, "error: argument --grammar-penalty: value '1e39' is out of range\n", false},
+        // Ranges the library needs; the bounds of "-t" and "-p" follow the machine and are tested through the
+        // program.
+        {{"-tp", "1.5"}, "error: argument -tp: value '1.5' is not between 0 and 1\n", false},
+        {{"-tpi", "-1"}, "error: argument -tpi: value '-1' is negative\n", false},
+        {{"-tpi", "0.0009"}, "error: argument -tpi: value '0.0009' is below 0.001 and not 0\n", false},
+        {{"-d", "-1"}, "error: argument -d: value '-1' is negative\n", false},
+        {{"--suppress-regex", "a{2,1}"},
+         "error: argument --suppress-regex: value 'a{2,1}' is not a valid regular expression\n", false},
     };
     for (const auto & c : cases) {
         whisper_params parsed;

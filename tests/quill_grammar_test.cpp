@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "grammar_texts.h"
 #include "process.h"
 
 namespace {
@@ -103,6 +104,16 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         {directory(), ""},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
+        // What the library's grammar sampling would not survive: endless
+        // expansion, a stack overflow, a decoding that never ends.
+        {"root ::= root \"a\" | \"b\"", "parse: error parsing grammar: rule 'root' is left-recursive: root -> root\n"},
+        {"root ::= item \"a\" | \"b\"\nitem ::= \" \"? root\n",
+         "parse: error parsing grammar: rule 'root' is left-recursive: root -> item -> root\n"},
+        {grammar_file("deep.gbnf", leftmost_chain(1001)),
+         "parse: error parsing grammar: rule 'r0' nests more than 1000 rules deep before its first character\n"},
+        {grammar_file("chain.gbnf", leftmost_chain(200000)), "parse: error parsing grammar: more than 4096 rules\n"},
+        {grammar_file("wide.gbnf", one_rule_with_alternatives(300000)),
+         "parse: error parsing grammar: rule 'root' can begin in more than 4096 ways\n"},
     };
     for (const failure_case & c : cases) {
         SCOPED_TRACE(c.grammar);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -86,8 +87,23 @@ struct library_leaks_ignored {
     ~library_leaks_ignored() { unsetenv("LSAN_OPTIONS"); }
 };
 
+// The bounds the transcriber derives from this machine's hardware threads.
+int hardware_threads() {
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported == 0 ? 4 : static_cast<int>(reported);
+}
+int thread_bound() { return 4 * hardware_threads(); }
+
+std::string bad_value(const std::string & option, const std::string & value, const std::string & problem) {
+    return "error: argument " + option + ": value '" + value + "' " + problem + "\n";
+}
+
 TEST(quill_startup, argument_and_start_up_errors) {
     const std::string usage = usage_threads8();
+    const std::string threads = std::to_string(hardware_threads());
+    const std::string too_many_threads = std::to_string(thread_bound() + 1);
+    const std::string too_many_processors = std::to_string(hardware_threads() + 1);
+    const std::string long_regex(1025, 'a');
     const startup_case cases[] = {
         {{"-t", "8"}, 2, "error: no input files specified\n" + usage, false},
         {{"-t", "8", k_missing_input, "/nonexistent/second.wav"},
@@ -120,6 +136,59 @@ TEST(quill_startup, argument_and_start_up_errors) {
         // The preset is checked before the model, so the wrong path is never reached.
         {{"-dtw", "Tiny.en", "-m", "/nonexistent/model.bin", "-"}, 3, "error: unknown DTW preset 'Tiny.en'\n", false},
         {{"-dtw", "large", "-"}, 3, "error: unknown DTW preset 'large'\n", false},
+        // Values the library cannot survive are refused like a bad number,
+        // before the model is loaded or any audio read.
+        {{"-tp", "2", "-"}, 0, bad_value("-tp", "2", "is not between 0 and 1"), false},
+        {{"--temperature", "-0.1", "-"}, 0, bad_value("--temperature", "-0.1", "is not between 0 and 1"), false},
+        {{"-tp", "-inf", "-"}, 0, bad_value("-tp", "-inf", "is not between 0 and 1"), false},
+        {{"-tp", "inf", "-"}, 0, bad_value("-tp", "inf", "is not between 0 and 1"), false},
+        {{"-tp", "nan", "-"}, 0, bad_value("-tp", "nan", "is not between 0 and 1"), false},
+        {{"-tpi", "-0.2", "-"}, 0, bad_value("-tpi", "-0.2", "is negative"), false},
+        {{"--temperature-inc", "inf", "-"}, 0, bad_value("--temperature-inc", "inf", "is not finite"), false},
+        {{"-tpi", "nan", "-"}, 0, bad_value("-tpi", "nan", "is not finite"), false},
+        {{"-tpi", "1e-30", "-"}, 0, bad_value("-tpi", "1e-30", "is below 0.001 and not 0"), false},
+        {{"-ot", "-1", "-"}, 0, bad_value("-ot", "-1", "is negative"), false},
+        {{"--offset-t", "-5000", "-"}, 0, bad_value("--offset-t", "-5000", "is negative"), false},
+        {{"-d", "-100", "-"}, 0, bad_value("-d", "-100", "is negative"), false},
+        {{"--suppress-regex", "(", "-"},
+         0, bad_value("--suppress-regex", "(", "is not a valid regular expression"), false},
+        {{"--suppress-regex", "[a-", "-"},
+         0, bad_value("--suppress-regex", "[a-", "is not a valid regular expression"), false},
+        {{"--suppress-regex", long_regex, "-"},
+         0, bad_value("--suppress-regex", long_regex, "is longer than 1024 bytes"), false},
+        {{"-t", too_many_threads, "-"},
+         0,
+         bad_value("-t", too_many_threads, "is above " + std::to_string(thread_bound()) + ", 4 times the " + threads +
+                                               " hardware threads of this machine"),
+         false},
+        {{"--threads", "100000", "-"},
+         0,
+         bad_value("--threads", "100000", "is above " + std::to_string(thread_bound()) + ", 4 times the " + threads +
+                                                " hardware threads of this machine"),
+         false},
+        {{"-p", too_many_processors, "-"},
+         0,
+         bad_value("-p", too_many_processors, "is above " + threads + ", the hardware threads of this machine"),
+         false},
+        // The model's header tells its size before the library loads it.
+        {{"-dtw", "tiny.en", "-m", model("fixed.bin"), "-"},
+         3,
+         "error: DTW preset 'tiny.en' is for a model with 4 text layers of width 384, but '" + model("fixed.bin") +
+             "' has 1 of width 64\n",
+         false},
+        {{"-dtw", "base", "-m", model("tiny.bin"), "-"},
+         3,
+         "error: DTW preset 'base' is for a model with 6 text layers of width 512, but '" + model("tiny.bin") +
+             "' has 4 of width 384\n",
+         false},
+        {{"-dtw", "large.v3.turbo", "-m", model("tiny.bin"), "-"},
+         3,
+         "error: DTW preset 'large.v3.turbo' is for a model with 4 text layers of width 1280, but '" +
+             model("tiny.bin") + "' has 4 of width 384\n",
+         false},
+        // Without a header to read, the library judges the file as before.
+        {{"-np", "-dtw", "tiny", "-m", model("empty.bin"), "-"},
+         3, "error: failed to initialize whisper context\n", false},
         {{"-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", true},
         {{"-m", model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
         {{"-m", model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true, true},
@@ -159,12 +228,33 @@ TEST(quill_startup, runs_that_load_a_model_end_with_status_0) {
         {"-np", "-oved", "GPU", "-m", model("fixed.bin"), "-"},
         {"-np", "-dtw", "tiny.en", "-m", model("tiny.bin"), "-"},
         {"-np", "-dtw", "tiny", "-m", model("tiny.bin"), "-"},
+        // The edges of what is refused.
+        {"-np", "-tp", "1", "-tpi", "0", "-ot", "0", "-d", "0", "-m", model("fixed.bin"), "-"},
+        {"-np", "-tp", "0", "-tpi", "0.001", "-m", model("fixed.bin"), "-"},
+        {"-np", "-t", std::to_string(thread_bound()), "-p", std::to_string(hardware_threads()), "-m",
+         model("fixed.bin"), "-"},
+        {"-np", "--suppress-regex", std::string(1024, 'a'), "-m", model("fixed.bin"), "-"},
     };
     for (const auto & args : cases) {
         const process_result result = run_quill(args);
         ASSERT_TRUE(result.exited) << args[0] << " " << args[1] << " signal " << result.term_signal;
         EXPECT_EQ(result.exit_status, 0) << args[0] << " " << args[1] << "\n" << result.err;
     }
+}
+
+// A thread's stack is as large as the stack limit says, so with a limit far
+// beyond memory no thread can start: the run must say so and fail cleanly.
+TEST(quill_startup, a_thread_that_cannot_start_is_reported_with_status_5) {
+    const std::string command = "ulimit -s 1000000000 || exit 99; exec \"$0\" -np -m \"$1\" -";
+    const process_result result =
+        run_process({"/bin/sh", "-c", command, QUILL_BINARY, model("fixed.bin")}, "", std::chrono::seconds(60));
+    ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
+    if (result.exit_status == 99 || result.exit_status == 0) {
+        GTEST_SKIP() << "this platform starts threads whatever the stack limit";
+    }
+    EXPECT_EQ(result.exit_status, 5);
+    EXPECT_EQ(result.err.rfind("error: failed to start a thread: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.out, "");
 }
 
 TEST(quill_startup, a_missing_input_is_reported_and_the_rest_runs) {
