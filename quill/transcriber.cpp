@@ -54,8 +54,8 @@ void print_transcription_header(const whisper_params & params, const std::string
 
 // Returns the errno of a failed write to standard output, 0 when every line went out.
 int transcribe_pending(whisper_context * ctx, whisper_params & params, const std::string & input_name,
-                        const chunker_state & state, bool cut,
-                        const std::vector<std::vector<float>> & channel_audio, std::vector<float> & buffer) {
+                       const chunker_state & state, bool cut, const std::vector<std::vector<float>> & channel_audio,
+                       std::vector<float> & buffer) {
     buffer.assign(state.pending_audio.begin(), state.pending_audio.end());
 
     if (rewrite_language(params, whisper_is_multilingual(ctx) != 0)) {
@@ -232,7 +232,8 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
         take_samples(taken, input_ended);
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
-            const int stdout_error = transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
+            const int stdout_error =
+                transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
             // Without samples the library was not called and still holds an
             // earlier transcription: the writers are told there were none, so
             // the files show the empty transcription this one was.

@@ -536,12 +536,6 @@ TEST(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
     EXPECT_EQ(segment_lines, processed_counts(r.err).size()) << r.out;
 }
 
-std::string temp_file_of(const std::string & dir, const std::string & name, const std::string & contents) {
-    const std::string path = dir + "/" + name;
-    write_file(path, contents);
-    return path;
-}
-
 process_result finish_child(child_process child) { return finish_process(child, 120s); }
 
 // Lines that cannot be written are not lost in silence: one message, the
@@ -552,7 +546,8 @@ TEST(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
     }
     const std::string dir = make_temp_dir("quill_stdout_");
     ASSERT_FALSE(dir.empty());
-    const std::string audio = temp_file_of(dir, "audio.raw", pcm_bytes(tone(5000), false));
+    const std::string audio = dir + "/audio.raw";
+    write_file(audio, pcm_bytes(tone(5000), false));
     const process_result r = finish_child(start_process_with(
         {QUILL_BINARY, "-m", model("fixed.bin"), "-otxt", "-of", dir + "/out", "-"},
         {{std_descriptor::file, audio}, {std_descriptor::file, "/dev/full"}, {}}));
