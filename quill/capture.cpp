@@ -7,12 +7,15 @@
 #include <cerrno>
 #include <cmath>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 std::vector<float> shared_audio_buffer;
 std::mutex audio_mutex;
 std::condition_variable audio_cv;
 bool audio_input_done = false;
+std::atomic<bool> audio_input_failed{false};
 
 namespace {
 
@@ -29,6 +32,13 @@ bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vect
     }
     convert_pcm_bytes(leftover, stereo, out);
     return true;
+}
+
+// Once per process: later input names read the same broken descriptor.
+void report_input_failure(int error) {
+    if (!audio_input_failed.exchange(true)) {
+        std::fprintf(stderr, "failed to read audio from standard input: %s\n", std::strerror(error));
+    }
 }
 
 void announce_input_done() {
@@ -69,6 +79,7 @@ bool read_some_nb(int fd, std::vector<uint8_t> & bytes) {
         return errno == EINTR;
     }
     if (entry.revents & POLLNVAL) {
+        errno = EBADF;
         return false;
     }
     // A hang-up may still have data behind it: only read's 0 says it is all gone.
@@ -78,14 +89,13 @@ bool read_some_nb(int fd, std::vector<uint8_t> & bytes) {
     const size_t old_size = bytes.size();
     bytes.resize(old_size + k_read_size);
     const ssize_t got = read(fd, bytes.data() + old_size, k_read_size);
+    const int read_error = got < 0 ? errno : 0;
     bytes.resize(old_size + (got > 0 ? static_cast<size_t>(got) : 0));
-    if (got > 0) {
-        return true;
+    errno = read_error;
+    if (got >= 0) {
+        return got > 0;
     }
-    if (got == 0) {
-        return false;
-    }
-    return errno == EAGAIN || errno == EINTR;
+    return read_error == EAGAIN || read_error == EINTR;
 }
 
 bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes) {
@@ -109,6 +119,9 @@ void audio_input_thread(bool stereo) {
     while (!stop_requested.load()) {
         std::vector<float> samples;
         if (!read_audio_chunk(stereo, leftover, samples)) {
+            if (errno != 0) {
+                report_input_failure(errno);
+            }
             break;
         }
         {

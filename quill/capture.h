@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,11 @@ extern std::vector<float> shared_audio_buffer;
 extern std::mutex audio_mutex;
 extern std::condition_variable audio_cv;
 extern bool audio_input_done;  // guarded by audio_mutex
+// Set once a read of standard input failed (not merely ended); never cleared.
+// What was read before the failure is still transcribed, then the program
+// ends with k_exit_stdin_failed.
+extern std::atomic<bool> audio_input_failed;
+constexpr int k_exit_stdin_failed = 12;
 
 constexpr size_t k_read_size = 8192;
 
@@ -31,7 +37,8 @@ int16_t mix_down(int16_t left, int16_t right);
 void convert_pcm_bytes(std::vector<uint8_t> & bytes, bool stereo, std::vector<float> & out);
 
 // One wait of at most 50 ms on `fd` and at most one read of up to k_read_size
-// bytes, appended to `bytes`. False once input has ended or failed.
+// bytes, appended to `bytes`. False once input has ended or failed; errno then
+// tells which: 0 at the end of input, else the reason of the failure.
 bool read_some_nb(int fd, std::vector<uint8_t> & bytes);
 bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes);
 

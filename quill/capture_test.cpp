@@ -1,8 +1,10 @@
 #include "capture.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -147,6 +149,30 @@ TEST(Capture, DataBeforeAHangUpIsStillRead) {
         p.close_writer();
         EXPECT_EQ(read_until_end(p.read_end), c.reads) << c.written << " bytes";
     }
+}
+
+// The capture thread reports a failure but not an end of input, and tells
+// them apart by errno.
+TEST(Capture, FailedReadIsToldFromTheEndOfInput) {
+    pipe_ends ended;
+    ended.close_writer();
+    const int directory = open(".", O_RDONLY);
+    ASSERT_GE(directory, 0);
+    int closed = dup(directory);
+    close(closed);
+    const struct {
+        const char * what;
+        int fd;
+        int error;
+    } cases[] = {{"end of input", ended.read_end, 0}, {"a directory", directory, EISDIR}, {"closed", closed, EBADF}};
+    for (const auto & c : cases) {
+        std::vector<uint8_t> bytes;
+        errno = -1;
+        EXPECT_FALSE(read_some_nb(c.fd, bytes)) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_TRUE(bytes.empty()) << c.what;
+    }
+    close(directory);
 }
 
 TEST(Capture, QuietPipeKeepsCaptureGoing) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "common.h"
 #include "dtw_presets.h"
 #include "grammar_setup.h"
@@ -11,6 +12,7 @@
 #include "run_input.h"
 #include "settings.h"
 #include "signal_notice.h"
+#include "standard_descriptors.h"
 #include "whisper.h"
 
 namespace {
@@ -67,6 +69,7 @@ bool dtw_preset_fits_model(const whisper_params & params) {
 } // namespace
 
 int main(int argc, char ** argv) {
+    open_closed_standard_descriptors();
     install_signal_handler();
 
     whisper_params params;
@@ -151,5 +154,5 @@ int main(int argc, char ** argv) {
         whisper_print_timings(ctx);
     }
     whisper_free(ctx);
-    return 0;
+    return audio_input_failed ? k_exit_stdin_failed : 0;
 }

@@ -1,11 +1,14 @@
 #include "printer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "chunker.h"
 #include "common.h"
+#include "json_escape.h"
 #include "whisper.h"
 
 const char * const k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}\n";
@@ -64,24 +67,24 @@ std::vector<printed_segment> read_new_segments(whisper_context * ctx, const whis
     return segments;
 }
 
-void write_and_flush(const std::string & text, FILE * stream) {
-    fwrite(text.data(), 1, text.size(), stream);
-    fflush(stream);
+// A lost line would go unnoticed by the reader, so the first failure is
+// reported and the rest of this transcription's output is dropped: a full
+// device fails every later line too. A broken pipe never gets here, since
+// SIGPIPE ends the process first.
+void write_and_flush(const std::string & text, print_callback_data & data) {
+    if (data.stdout_error != 0) {
+        return;
+    }
+    errno = 0;
+    const bool written = fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    const bool flushed = fflush(stdout) == 0;
+    if (!written || !flushed) {
+        data.stdout_error = errno != 0 ? errno : EIO;
+        fprintf(stderr, "failed to write to standard output: %s\n", std::strerror(data.stdout_error));
+    }
 }
 
 } // namespace
-
-std::string escape_segment_text(const std::string & text) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            escaped += '\\';
-        }
-        escaped += c;
-    }
-    return escaped;
-}
 
 uint64_t chunk_base_ms(uint64_t chunk_offset_samples) {
     return chunk_offset_samples * 1000 / k_sample_rate;
@@ -122,7 +125,7 @@ std::vector<std::string> format_segment_batch(const print_callback_data & data, 
         const int64_t t0 = prints_times(params) ? segment.t0 : 0;
         const int64_t t1 = prints_times(params) ? segment.t1 : 0;
         line += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
-                                       escape_segment_text(segment.text));
+                                       json_escape(segment.text));
         if (prints_times(params)) {
             line += "\n";
         }
@@ -146,12 +149,16 @@ bool advance_progress(int32_t & progress_prev, int progress, int step) {
     return true;
 }
 
-void whisper_print_segment_callback(whisper_context * ctx, whisper_state *, int n_new, void * user_data) {
-    const print_callback_data & data = *static_cast<const print_callback_data *>(user_data);
+// The library's own count of new segments is not used: with DTW timestamps
+// it passes a segment index instead, and every segment would go unprinted.
+void whisper_print_segment_callback(whisper_context * ctx, whisper_state *, int, void * user_data) {
+    print_callback_data & data = *static_cast<print_callback_data *>(user_data);
     const int n = whisper_full_n_segments(ctx);
-    const std::vector<printed_segment> segments = read_new_segments(ctx, *data.params, n, std::max(n_new, 0));
+    const int n_new = std::max(n - data.segments_printed, 0);
+    const std::vector<printed_segment> segments = read_new_segments(ctx, *data.params, n, n_new);
+    data.segments_printed += n_new;
     for (const std::string & text : format_segment_batch(data, n, n_new, segments)) {
-        write_and_flush(text, stdout);
+        write_and_flush(text, data);
     }
 }
 

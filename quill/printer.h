@@ -19,7 +19,17 @@ struct print_callback_data {
     bool final_chunk = false;
     int32_t progress_prev = 0;
     uint64_t chunk_offset_samples = 0;
+    // Segments of this transcription already on standard output. With DTW
+    // timestamps the library passes a segment index where the number of new
+    // segments belongs, so the printer counts for itself.
+    int32_t segments_printed = 0;
+    // errno of the first write to standard output that failed; 0 while all is well.
+    int stdout_error = 0;
 };
+
+// Exit status once standard output could not be written: the transcription
+// under way is finished (its result files too), then the process ends.
+constexpr int k_exit_stdout_failed = 11;
 
 // What the printer needs of one segment, read from the library during the call.
 struct printed_token {
@@ -38,9 +48,6 @@ struct printed_segment {
 
 extern const char * const k_silence_line;
 extern const char * const k_final_line;
-
-// A backslash before every double quote and backslash; nothing else changes.
-std::string escape_segment_text(const std::string & text);
 
 // Milliseconds from the start of the stream to a chunk's first sample.
 uint64_t chunk_base_ms(uint64_t chunk_offset_samples);

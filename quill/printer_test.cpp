@@ -36,22 +36,6 @@ std::string batch(const whisper_params & params, int32_t chunk, uint64_t offset,
 
 const std::string k_silence = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}\n";
 
-TEST(Printer, EscapesOnlyQuoteAndBackslash) {
-    const struct {
-        std::string in, out;
-    } cases[] = {
-        {"", ""},
-        {" plain", " plain"},
-        {"say \"hi\" \\o/", "say \\\"hi\\\" \\\\o/"},
-        {"\\\\", "\\\\\\\\"},
-        {"line\nbreak\ttab\x01", "line\nbreak\ttab\x01"},
-        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
-    };
-    for (const auto & c : cases) {
-        EXPECT_EQ(escape_segment_text(c.in), c.out) << c.in;
-    }
-}
-
 TEST(Printer, BaseIsStreamMillisecondsDropping) {
     const std::pair<uint64_t, uint64_t> cases[] = {{0, 0}, {15, 0}, {16, 1}, {16001, 1000}, {16016, 1001},
                                                    {63998, 3999}, {16000ull * 3600 * 40, 1000ull * 3600 * 40}};

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "common_whisper.h"
+#include "json_escape.h"
 #include "shell_quote.h"
 
 namespace {
@@ -21,27 +22,6 @@ std::string stream_form(Number value) {
 }
 
 std::string seconds_form(int64_t t) { return stream_form(static_cast<double>(t) / 100.0); }
-
-// Control characters are escaped as well as quotes and backslashes: a raw one
-// (a newline token, say) would make the whole file unreadable as JSON.
-std::string json_escape(const std::string & text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", byte);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string csv_quote_doubled(const std::string & text) {
     std::string out;

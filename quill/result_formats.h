@@ -54,7 +54,7 @@ std::string format_vtt(const std::vector<result_segment> & segments);
 std::string format_srt(const std::vector<result_segment> & segments, int32_t offset_n);
 std::string format_csv(const std::vector<result_segment> & segments);
 std::string format_lrc(const std::vector<result_segment> & segments);
-// One line of the score file; the writer flushes each as it goes.
+// One line of the score file.
 std::string format_score_line(const result_token & token);
 
 std::string format_json(const json_document_facts & facts, const std::vector<result_segment> & segments,

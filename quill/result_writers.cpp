@@ -1,19 +1,50 @@
 #include "result_writers.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 
 #include "common.h"
 #include "whisper.h"
 
 namespace {
 
+// A result file in the making: written under a name of its own beside the
+// final one and renamed over it once complete. A failed write (a full disk, a
+// quota) then leaves the previous file whole, and a symbolic link at the name
+// is replaced rather than its target truncated.
+struct result_file {
+    const char * writer = nullptr;
+    std::string path;
+    std::string temp_path;
+    int fd = -1;
+};
+
+// O_EXCL never follows a link planted at the temporary name; a leftover of
+// an earlier process with the same id is stepped over.
+int create_beside(const std::string & path, std::string & temp_path) {
+    constexpr int k_attempts = 100;
+    for (int attempt = 0; attempt < k_attempts; ++attempt) {
+        temp_path = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
 // Every writer, the karaoke and score ones included, says when its file does
 // not open: announcing a save that cannot happen would hide the loss.
-bool open_result_file(std::ofstream & out, const char * writer, const std::string & fname) {
-    out.open(fname, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out.is_open()) {
+bool open_result_file(result_file & file, const char * writer, const std::string & fname) {
+    file.writer = writer;
+    file.path = fname;
+    file.fd = create_beside(fname, file.temp_path);
+    if (file.fd < 0) {
         std::fprintf(stderr, "%s: failed to open '%s' for writing\n", writer, fname.c_str());
         return false;
     }
@@ -21,9 +52,45 @@ bool open_result_file(std::ofstream & out, const char * writer, const std::strin
     return true;
 }
 
+// The errno of the failure, 0 once all of `text` is written.
+int write_all(int fd, const std::string & text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : EIO;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Writes `text`, closes the file and renames it into place. On any failure the
+// partial file is removed, the previous one stays, and the writer says why.
+bool commit_result_file(result_file & file, const std::string & text) {
+    int error = write_all(file.fd, text);
+    if (close(file.fd) != 0 && error == 0) {
+        error = errno;
+    }
+    file.fd = -1;
+    if (error == 0 && rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(file.temp_path.c_str());
+        std::fprintf(stderr, "%s: failed to write '%s': %s\n", file.writer, file.path.c_str(),
+                     std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
 void save_text(const char * writer, const std::string & fname, const std::string & text) {
-    std::ofstream out;
-    if (open_result_file(out, writer, fname)) out << text;
+    result_file file;
+    if (open_result_file(file, writer, fname)) commit_result_file(file, text);
 }
 
 void output_txt(const std::vector<result_segment> & segments, const std::string & fname) {
@@ -44,16 +111,17 @@ void output_srt(const std::vector<result_segment> & segments, const std::string 
 void output_wts(const std::vector<result_segment> & segments, const std::string & fname,
                 const std::string & input_name, const whisper_params & params, float duration_s) {
     static const std::string font_path = params.font_path;
-    std::ofstream out;
-    if (!open_result_file(out, "output_wts", fname)) return;
+    result_file file;
+    if (!open_result_file(file, "output_wts", fname)) return;
     if (!is_file_exist(font_path.c_str())) {
         std::fprintf(stderr, "%s: font not found at '%s', please specify a monospace font with -fp\n",
                      "output_wts", font_path.c_str());
+        commit_result_file(file, "");
         return;
     }
-    out << format_wts(segments, input_name, font_path, duration_s);
-    out.close();
-    std::fprintf(stderr, "%s: run 'source %s' to generate karaoke video\n", "output_wts", fname.c_str());
+    if (commit_result_file(file, format_wts(segments, input_name, font_path, duration_s))) {
+        std::fprintf(stderr, "%s: run 'source %s' to generate karaoke video\n", "output_wts", fname.c_str());
+    }
 }
 
 void output_csv(const std::vector<result_segment> & segments, const std::string & fname) {
@@ -62,23 +130,19 @@ void output_csv(const std::vector<result_segment> & segments, const std::string 
 
 void output_json(whisper_context * ctx, const std::vector<result_segment> & segments, const std::string & fname,
                  const whisper_params & params, bool full) {
-    std::ofstream out;
-    if (!open_result_file(out, "output_json", fname)) return;
-    out << format_json(read_json_facts(ctx, params), segments, full, params.tinydiarize);
+    save_text("output_json", fname, format_json(read_json_facts(ctx, params), segments, full, params.tinydiarize));
 }
 
 void output_lrc(const std::vector<result_segment> & segments, const std::string & fname) {
     save_text("output_lrc", fname, format_lrc(segments));
 }
 
-// Line by line and flushed, so a reader watching the file sees each score as
-// soon as it is written.
 void output_score(const std::vector<result_segment> & segments, const std::string & fname) {
-    std::ofstream out;
-    if (!open_result_file(out, "output_score", fname)) return;
+    std::string text;
     for (const auto & segment : segments) {
-        for (const auto & token : segment.tokens) out << format_score_line(token) << std::flush;
+        for (const auto & token : segment.tokens) text += format_score_line(token);
     }
+    save_text("output_score", fname, text);
 }
 
 bool any_result_file(const whisper_params & params) {

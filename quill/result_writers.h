@@ -19,6 +19,6 @@ json_document_facts read_json_facts(whisper_context * ctx, const whisper_params 
 // Rewrites every result file that the settings ask for, in their fixed order,
 // from the transcription of `n_samples` samples just done. Called after every
 // successful transcription; a file that cannot be written is reported and
-// skipped, never fatal.
+// skipped, never fatal, and its previous contents stay.
 void write_result_files(whisper_context * ctx, const whisper_params & params, const std::string & input_name,
                         const std::string & output_name, size_t n_samples);

@@ -41,16 +41,21 @@ void print_transcription_header(const whisper_params & params, const std::string
 
 // The capture thread may still be using the shared hand-off, so the process
 // ends without running any destructor; stdout is flushed line by line already.
-[[noreturn]] void fail_transcription() {
-    fputs("failed to process audio\n", stderr);
+[[noreturn]] void end_process(int status) {
     fflush(stdout);
     fflush(stderr);
-    std::_Exit(10);
+    std::_Exit(status);
 }
 
-void transcribe_pending(whisper_context * ctx, whisper_params & params, const std::string & input_name,
-                        const chunker_state & state, bool cut,
-                        const std::vector<std::vector<float>> & channel_audio, std::vector<float> & buffer) {
+[[noreturn]] void fail_transcription() {
+    fputs("failed to process audio\n", stderr);
+    end_process(10);
+}
+
+// Returns the errno of a failed write to standard output, 0 when every line went out.
+int transcribe_pending(whisper_context * ctx, whisper_params & params, const std::string & input_name,
+                       const chunker_state & state, bool cut, const std::vector<std::vector<float>> & channel_audio,
+                       std::vector<float> & buffer) {
     buffer.assign(state.pending_audio.begin(), state.pending_audio.end());
 
     if (rewrite_language(params, whisper_is_multilingual(ctx) != 0)) {
@@ -96,6 +101,7 @@ void transcribe_pending(whisper_context * ctx, whisper_params & params, const st
         whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()), n_processors) != 0) {
         fail_transcription();
     }
+    return data.stdout_error;
 }
 
 } // namespace
@@ -226,11 +232,18 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
         take_samples(taken, input_ended);
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
-            transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
+            const int stdout_error =
+                transcribe_pending(ctx, params, input_name, state, plan.cut, channel_audio, buffer);
             // Without samples the library was not called and still holds an
             // earlier transcription: the writers are told there were none, so
             // the files show the empty transcription this one was.
             write_result_files(ctx, params, input_name, output_name, buffer.size());
+            // Nobody reads what the next transcriptions would print; the
+            // result files of this one are written, and the failure shows in
+            // the status.
+            if (stdout_error != 0) {
+                end_process(k_exit_stdout_failed);
+            }
         }
         if (!finish_cycle(state, plan, input_ended)) {
             return;

@@ -5,8 +5,11 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -243,6 +246,109 @@ TEST_F(QuillResults, FileNamesFollowInputAndOutputNames) {
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(written, expected);
         for (const auto & file : c.files) EXPECT_EQ(read_file(dir + "/" + file), "") << file;
+    }
+}
+
+// Every file beside the ones the test put there: a rewrite must leave no
+// temporary file behind, whether it succeeded or not.
+std::vector<std::string> names_in(const std::string & dir) {
+    std::vector<std::string> names;
+    for (const auto & entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A rewrite that fails for want of space keeps the previous file whole and
+// says why; the run goes on, and once there is room again the files are
+// written as usual.
+TEST_F(QuillResults, FullFilesystemKeepsThePreviousFiles) {
+    const std::string mount_point = dir + "/full";
+    fs::create_directory(mount_point);
+    const auto mounted =
+        run_process({"/bin/sh", "-c", "mount -t tmpfs -o size=256k lanternwick-full '" + mount_point + "'"});
+    if (mounted.exit_status != 0) {
+        GTEST_SKIP() << "a small tmpfs cannot be mounted here (it takes root): " << mounted.err;
+    }
+    struct unmount_at_end {
+        std::string at;
+        ~unmount_at_end() { run_process({"/bin/sh", "-c", "umount '" + at + "'"}); }
+    } unmount{mount_point};
+
+    const std::vector<std::string> extensions = {".txt", ".json", ".score.txt"};
+    for (const auto & extension : extensions) write_file(mount_point + "/out" + extension, "previous\n");
+    // Fill what is left, so that no byte more fits.
+    {
+        FILE * filler = std::fopen((mount_point + "/filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        const std::string block(4096, 'x');
+        while (std::fwrite(block.data(), 1, block.size(), filler) == block.size() && std::fflush(filler) == 0) {
+        }
+        std::fclose(filler);
+    }
+    const std::vector<std::string> args = {"-otxt", "-oj", "-ls", "-of", mount_point + "/out", "-"};
+    const std::vector<std::string> files_before = names_in(mount_point);
+
+    auto r = run(args);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+    for (const auto & [writer, extension] : {std::pair<std::string, std::string>{"output_txt", ".txt"},
+                                             {"output_json", ".json"}, {"output_score", ".score.txt"}}) {
+        const std::string name = mount_point + "/out" + extension;
+        EXPECT_NE(r.err.find(writer + ": failed to write '" + name + "': " + std::strerror(ENOSPC) + "\n"),
+                  std::string::npos)
+            << writer << "\n" << r.err;
+        EXPECT_EQ(read_file(name), "previous\n") << name;
+    }
+    EXPECT_EQ(names_in(mount_point), files_before);
+
+    fs::remove(mount_point + "/filler");
+    r = run(args);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("failed to write"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(mount_point + "/out.txt"), " hello world.\n");
+    EXPECT_NO_THROW(nlohmann::json::parse(read_file(mount_point + "/out.json")));
+}
+
+// A link at the output name is replaced by the result file; whatever it
+// pointed at stays as it was.
+TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
+    write_file(dir + "/precious", "precious\n");
+    fs::create_symlink(dir + "/precious", dir + "/out.txt");
+    const auto r = run({"-otxt", "-of", dir + "/out", "-"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(read_file(dir + "/precious"), "precious\n");
+    EXPECT_FALSE(fs::is_symlink(dir + "/out.txt"));
+    EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "precious"}));
+}
+
+// Started with standard descriptors closed, the program must not hand their
+// numbers to its result files: its log or its lines would land inside them.
+TEST_F(QuillResults, ClosedStandardDescriptorsKeepTheFilesClean) {
+    const std::string audio = dir + "/audio.raw";
+    write_file(audio, tone_pcm(16000));
+    const std_descriptor closed{std_descriptor::closed, "", -1};
+    const struct {
+        const char * what;
+        std_descriptor fds[3];
+        std::string text;
+    } cases[] = {
+        {"stdout and stderr closed", {{std_descriptor::file, audio}, closed, closed}, " hello world.\n"},
+        {"stdin closed", {closed, {}, {}}, ""},
+        {"all three closed", {closed, closed, closed}, ""},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        child_process child = start_process_with(
+            {QUILL_BINARY, "-m", k_model, "-t", "1", "-otxt", "-oj", "-of", dir + "/out", "-"}, c.fds, dir);
+        const process_result r = finish_process(child, std::chrono::seconds(60));
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir + "/out.txt"), c.text);
+        nlohmann::json json;
+        ASSERT_NO_THROW(json = nlohmann::json::parse(read_file(dir + "/out.json")));
+        EXPECT_EQ(json["transcription"].size(), c.text.empty() ? 0u : 1u);
     }
 }
 

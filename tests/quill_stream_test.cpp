@@ -1,14 +1,19 @@
 // The live road through the real program: PCM written the way the desktop
 // application writes it, JSON lines read back from standard output.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -480,6 +485,122 @@ TEST(QuillStream, StandardErrorLinesOfEachTranscription) {
             EXPECT_NE(r.err.find(c.expected), std::string::npos) << what << r.err;
         }
         EXPECT_EQ(read_protocol(r.out).size(), c.transcriptions) << what;
+    }
+}
+
+// A tone, a second of silence, a tone: two chunks, cut in the silence.
+samples two_chunks() { return join({tone(1500), silence(1000), tone(1200)}); }
+
+// With DTW token timestamps the library reports new segments in its own way;
+// what standard output shows must not change.
+TEST(QuillStream, DtwTimestampsPrintTheSameProtocol) {
+    for (const bool dtw : {false, true}) {
+        SCOPED_TRACE(dtw ? "-dtw tiny.en" : "no DTW");
+        // A short audio context keeps the model's encoder cheap; the text is the same.
+        std::vector<std::string> options = {"-m", model("tiny.bin"), "-t", "2", "-ac", "128"};
+        if (dtw) {
+            options.insert(options.end(), {"-dtw", "tiny.en"});
+        }
+        options.push_back("-");
+        const process_result r = run_stream(options, two_chunks(), false, pace::one_write);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        const std::vector<transcription> seen = read_protocol(r.out);
+        ASSERT_FALSE(seen.empty()) << r.out;
+        EXPECT_EQ(seen.size(), processed_counts(r.err).size()) << "every transcription prints\n" << r.out;
+        EXPECT_EQ(seen.back().chunk, 2) << r.out;
+        EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const transcription & t) { return t.silence_lines > 0; }))
+            << r.out;
+        for (const transcription & t : seen) {
+            EXPECT_EQ(t.texts, std::vector<std::string>{" hello world."});
+        }
+    }
+}
+
+// A line feed or a tab in a token must not break the line protocol: every
+// line stays one JSON object, and the text comes back as the model said it.
+TEST(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
+    const process_result r = run_stream({"-m", model("fixed-control.bin"), "-"}, two_chunks(), false, pace::one_write);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    size_t segment_lines = 0;
+    for (const std::string & line : split_lines(r.out)) {
+        if (line.empty()) {
+            continue;
+        }
+        nlohmann::json j;
+        ASSERT_NO_THROW(j = nlohmann::json::parse(line)) << line;
+        if (j.contains("transcription")) {
+            ++segment_lines;
+            EXPECT_EQ(j["transcription"]["text"], " hello\n\tworld.") << line;
+        }
+    }
+    EXPECT_EQ(segment_lines, processed_counts(r.err).size()) << r.out;
+}
+
+process_result finish_child(child_process child) { return finish_process(child, 120s); }
+
+// Lines that cannot be written are not lost in silence: one message, the
+// transcription under way finished with its result files, then the status.
+TEST(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
+    if (access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    const std::string dir = make_temp_dir("quill_stdout_");
+    ASSERT_FALSE(dir.empty());
+    const std::string audio = dir + "/audio.raw";
+    write_file(audio, pcm_bytes(tone(5000), false));
+    const process_result r = finish_child(start_process_with(
+        {QUILL_BINARY, "-m", model("fixed.bin"), "-otxt", "-of", dir + "/out", "-"},
+        {{std_descriptor::file, audio}, {std_descriptor::file, "/dev/full"}, {}}));
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exit_status, 11) << r.err;
+    const std::string message = std::string("failed to write to standard output: ") + std::strerror(ENOSPC) + "\n";
+    const size_t at = r.err.find(message);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("failed to write to standard output", at + 1), std::string::npos) << "one message\n" << r.err;
+    EXPECT_EQ(processed_counts(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
+    std::filesystem::remove_all(dir);
+}
+
+// A read that fails is not an end of input: what was read is transcribed,
+// then the failure is reported and shows in the status.
+TEST(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
+    const std::vector<std::string> argv = {QUILL_BINARY, "-m", model("fixed.bin"), "-"};
+    const auto expect_failure = [](const process_result & r, int error, const std::vector<long> & counts,
+                                   size_t transcriptions) {
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.exit_status, 12) << r.err;
+        const std::string message =
+            std::string("failed to read audio from standard input: ") + std::strerror(error) + "\n";
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(processed_counts(r.err), counts) << r.err;
+        EXPECT_EQ(read_protocol(r.out).size(), transcriptions) << r.out;
+    };
+    {
+        SCOPED_TRACE("a directory");
+        expect_failure(finish_child(start_process_with(argv, {{std_descriptor::file, TEST_SOURCE_DIR}, {}, {}})),
+                       EISDIR, {0}, 0);
+    }
+    {
+        // Linux resets a UNIX socket's reader once its peer closes with bytes
+        // of its own unread; the reader first gets everything sent before.
+        SCOPED_TRACE("a socket reset after 1.2 s of audio");
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        for (int fd : pair) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        child_process child = start_process_with(argv, {{std_descriptor::given, "", pair[1]}, {}, {}});
+        const std::string audio = pcm_bytes(tone(1200), false);
+        for (size_t done = 0; done < audio.size();) {
+            const ssize_t n = write(pair[0], audio.data() + done, audio.size() - done);
+            ASSERT_GT(n, 0) << std::strerror(errno);
+            done += static_cast<size_t>(n);
+        }
+        ASSERT_EQ(write(pair[1], "x", 1), 1);
+        close(pair[1]);
+        close(pair[0]);
+        expect_failure(finish_child(child), ECONNRESET, {19200}, 1);
     }
 }
 

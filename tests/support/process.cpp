@@ -60,19 +60,54 @@ void drain_once(int & fd, std::string & into) {
 }
 
 child_process start_process(const std::vector<std::string> & argv, const std::string & cwd) {
-    int in[2], out[2], err[2];
-    make_pipe(in);
-    make_pipe(out);
-    make_pipe(err);
+    return start_process_with(argv, {{}, {}, {}}, cwd);
+}
+
+child_process start_process_with(const std::vector<std::string> & argv, const std_descriptor (&descriptors)[3],
+                                 const std::string & cwd) {
+    // The child's end of each pipe, and the test's.
+    int ends[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (descriptors[fd].kind == std_descriptor::pipe) {
+            make_pipe(ends[fd]);
+            if (fd == 0) {
+                std::swap(ends[fd][0], ends[fd][1]);  // the child reads its stdin
+            }
+        }
+    }
 
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     }
     if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
+        for (int fd = 0; fd < 3; ++fd) {
+            const std_descriptor & wanted = descriptors[fd];
+            int source = -1;
+            switch (wanted.kind) {
+            case std_descriptor::pipe: source = ends[fd][1]; break;
+            case std_descriptor::given: source = wanted.fd; break;
+            case std_descriptor::file:
+                source = open(wanted.path.c_str(), fd == 0 ? O_RDONLY : O_WRONLY);
+                if (source < 0) {
+                    _exit(126);
+                }
+                break;
+            case std_descriptor::closed: break;
+            }
+            if (source >= 0 && source != fd) {
+                dup2(source, fd);
+                if (wanted.kind == std_descriptor::file) {
+                    close(source);
+                }
+            }
+        }
+        // Closed last, so no file opened above takes one of these numbers.
+        for (int fd = 0; fd < 3; ++fd) {
+            if (descriptors[fd].kind == std_descriptor::closed) {
+                close(fd);
+            }
+        }
         signal(SIGPIPE, SIG_DFL);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             _exit(126);
@@ -85,12 +120,12 @@ child_process start_process(const std::vector<std::string> & argv, const std::st
         execv(args[0], args.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    for (auto & end : ends) {
+        close_fd(end[1]);
+    }
     // A test that stops writing early must not die of SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
-    return child_process{pid, in[1], out[0], err[0]};
+    return child_process{pid, ends[0][0], ends[1][0], ends[2][0]};
 }
 
 bool write_to_child(const child_process & child, const std::string & data) {

@@ -29,6 +29,19 @@ struct process_result {
 // `cwd` when not empty.
 child_process start_process(const std::vector<std::string> & argv, const std::string & cwd = "");
 
+// What one of the child's standard descriptors is: the usual pipe to the
+// test, a file opened on it (read-only for descriptor 0, write-only else), a
+// copy of a descriptor of the test's (a socket, say), or nothing at all. The
+// child_process field of a descriptor that is not a pipe stays -1, and
+// finish_process collects what the pipes carry.
+struct std_descriptor {
+    enum kind_t { pipe, file, given, closed } kind = pipe;
+    std::string path;  // with `file`
+    int fd = -1;       // with `given`
+};
+child_process start_process_with(const std::vector<std::string> & argv, const std_descriptor (&descriptors)[3],
+                                 const std::string & cwd = "");
+
 // Writes all of `data` to the child's standard input (blocking).
 bool write_to_child(const child_process & child, const std::string & data);
 

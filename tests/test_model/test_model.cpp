@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,7 +47,11 @@ constexpr int32_t k_byte_tokens = 256;
 constexpr int32_t k_token_hello = 256;
 constexpr int32_t k_token_world = 257;
 constexpr int32_t k_token_dot = '.';
-const char * const k_word_tokens[] = {" hello", " world"};
+using word_tokens = std::array<const char *, 2>;
+const word_tokens k_plain_words = {" hello", " world"};
+// The same text with control bytes inside, as a model may well produce:
+// " hello⏎" then a tab and "world".
+const word_tokens k_control_words = {" hello\n", "\tworld"};
 
 // Special tokens are not stored in the file: the library places them by the
 // vocabulary size alone, and this mirrors its rule.
@@ -306,7 +311,7 @@ void put_tensor(model_file & out, const model_tensor & tensor) {
     put_zeros(out, (elements - next) * element_size);
 }
 
-void put_header(model_file & out, const model_shape & s, uint32_t magic) {
+void put_header(model_file & out, const model_shape & s, uint32_t magic, const word_tokens & words) {
     put_u32(out, magic);
     for (int32_t value : {s.n_vocab, s.n_audio_ctx, s.n_state, s.n_head, s.n_audio_layer, s.n_text_ctx, s.n_state,
                           s.n_head, s.n_text_layer, s.n_mels, k_ftype_f16}) {
@@ -317,12 +322,12 @@ void put_header(model_file & out, const model_shape & s, uint32_t magic) {
     put_i32(out, k_n_fft_bins);
     put_zeros(out, int64_t(s.n_mels) * k_n_fft_bins * 4);
 
-    put_i32(out, k_byte_tokens + int32_t(std::size(k_word_tokens)));
+    put_i32(out, k_byte_tokens + int32_t(words.size()));
     for (int32_t byte = 0; byte < k_byte_tokens; ++byte) {
         put_u32(out, 1);
         put_bytes(out, std::string(1, static_cast<char>(byte)));
     }
-    for (const char * word : k_word_tokens) {
+    for (const char * word : words) {
         put_u32(out, uint32_t(std::strlen(word)));
         put_bytes(out, word);
     }
@@ -332,7 +337,8 @@ std::string system_error(const std::string & what, const std::string & path) {
     return what + " '" + path + "': " + std::strerror(errno);
 }
 
-std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, const std::string & path) {
+std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, const std::string & path,
+                                   const word_tokens & words = k_plain_words) {
     std::vector<model_tensor> tensors = zero_model_tensors(shape);
     const std::string design_error = apply_fixed_text_design(tensors, shape);
     if (!design_error.empty()) {
@@ -342,7 +348,7 @@ std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, co
     if (!out.file) {
         return system_error("cannot create", path);
     }
-    put_header(out, shape, magic);
+    put_header(out, shape, magic, words);
     for (const model_tensor & tensor : tensors) {
         put_tensor(out, tensor);
     }
@@ -359,6 +365,10 @@ std::string write_fixed(const std::string & path) {
 
 std::string write_fixed_multilingual(const std::string & path) {
     return write_fixed_text_model(k_small_multilingual, k_magic, path);
+}
+
+std::string write_fixed_control(const std::string & path) {
+    return write_fixed_text_model(k_small_english, k_magic, path, k_control_words);
 }
 
 std::string write_tiny(const std::string & path) {
@@ -397,6 +407,7 @@ struct model_kind {
 
 const model_kind k_model_kinds[] = {
     {"fixed", write_fixed},         {"fixed-multilingual", write_fixed_multilingual},
+    {"fixed-control", write_fixed_control},
     {"tiny", write_tiny},           {"empty", write_empty},
     {"truncated", write_truncated}, {"bad-magic", write_bad_magic},
 };

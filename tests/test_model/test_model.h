@@ -11,8 +11,9 @@
 // audio, so tests can assert exact output.
 
 // The kinds that `write_test_model` knows, each written as "<kind>.bin" by
-// `write_all_test_models`: "fixed", "fixed-multilingual", "tiny", and the
-// failure files "empty", "truncated", "bad-magic".
+// `write_all_test_models`: "fixed", "fixed-multilingual", "tiny",
+// "fixed-control" (whose text is " hello\n\tworld.", with a line feed and a
+// tab), and the failure files "empty", "truncated", "bad-magic".
 const std::vector<std::string> & test_model_kinds();
 
 // Writes the model of `kind` to `path`. Returns "" on success, otherwise a

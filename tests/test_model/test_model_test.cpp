@@ -180,6 +180,15 @@ TEST(TestModel, MultilingualModelDetectsEnglish) {
     EXPECT_EQ(result.segments, k_known_text);
 }
 
+// The control bytes come through the library untouched, in one segment.
+TEST(TestModel, ControlModelSaysItsTextWithALineFeedAndATab) {
+    context_ptr ctx = load_model("fixed-control.bin");
+    ASSERT_NE(ctx, nullptr);
+    const transcript result = transcribe(ctx.get(), tone(3), greedy_params(k_threads));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.segments, (std::vector<segment>{{" hello\n\tworld.", 0, 100}}));
+}
+
 // The alignment-head presets need the layers and heads of the real model.
 TEST(TestModel, TinyModelTranscribesWithDtwPresets) {
     for (whisper_alignment_heads_preset preset : {WHISPER_AHEADS_TINY_EN, WHISPER_AHEADS_TINY}) {

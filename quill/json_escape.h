@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// Text fit to stand between the quotes of a JSON string: a backslash before
+// every double quote and backslash, and every byte below 0x20 as \u00xx.
+// Other bytes, UTF-8 sequences included, pass unchanged.
+std::string json_escape(const std::string & text);
