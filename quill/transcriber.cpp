@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <thread>
 
 #include "capture.h"
@@ -52,6 +53,19 @@ void print_transcription_header(const whisper_params & params, const std::string
     end_process(10);
 }
 
+// The library starts its own threads and allocates as it goes; either may throw
+// through it, which is a failed transcription like any other.
+bool run_library(whisper_context * ctx, const whisper_full_params & full_params, std::vector<float> & buffer,
+                 int n_processors) {
+    try {
+        return whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()),
+                                     n_processors) == 0;
+    } catch (const std::exception & failure) {
+        fprintf(stderr, "%s: %s\n", k_thread_name, failure.what());
+        return false;
+    }
+}
+
 // Returns the errno of a failed write to standard output, 0 when every line went out.
 int transcribe_pending(whisper_context * ctx, whisper_params & params, const std::string & input_name,
                        const chunker_state & state, bool cut, const std::vector<std::vector<float>> & channel_audio,
@@ -93,18 +107,26 @@ int transcribe_pending(whisper_context * ctx, whisper_params & params, const std
     full_params.abort_callback = abort_guard;
     full_params.abort_callback_user_data = &transcription_aborted;
 
-    // Below one processor the library divides by zero.
-    const int n_processors = std::max(params.n_processors, 1);
+    const library_window window =
+        fit_window_to_audio(full_params.offset_ms, full_params.duration_ms, params.n_processors, buffer.size());
+    full_params.duration_ms = window.duration_ms;
     // Given no samples, the library would answer from the audio it last
     // transcribed and report those segments again as if they were new.
-    if (!buffer.empty() &&
-        whisper_full_parallel(ctx, full_params, buffer.data(), static_cast<int>(buffer.size()), n_processors) != 0) {
+    if (!buffer.empty() && !run_library(ctx, full_params, buffer, window.n_processors)) {
         fail_transcription();
     }
     return data.stdout_error;
 }
 
 } // namespace
+
+library_window fit_window_to_audio(int offset_ms, int duration_ms, int n_processors, size_t n_samples) {
+    const int64_t audio_ms = static_cast<int64_t>(n_samples) * 1000 / static_cast<int64_t>(k_sample_rate);
+    library_window window;
+    window.duration_ms = static_cast<int64_t>(offset_ms) + duration_ms > audio_ms ? 0 : duration_ms;
+    window.n_processors = offset_ms >= audio_ms ? 1 : std::max(n_processors, 1);
+    return window;
+}
 
 bool rewrite_language(whisper_params & params, bool multilingual) {
     bool warn = false;

@@ -18,6 +18,22 @@ bool grammar_in_use(const whisper_params & params);
 // out. `params` must outlive the result: texts are passed by pointer.
 whisper_full_params build_full_params(const whisper_params & params);
 
+// How much of `n_samples` of audio the library is asked to transcribe, and on
+// how many processors.
+struct library_window {
+    int duration_ms = 0;
+    int n_processors = 1;
+};
+
+// The library trusts its caller to keep the window inside the audio, and the
+// open chunk is often shorter than the options assume: a duration that reaches
+// past the end becomes 0 ("to the end", which transcribes the same audio
+// without the library running on through padded silence), and an offset at or
+// past the end, which leaves nothing to transcribe, runs on one processor (the
+// library's path for several processors reads past its buffer then). Fewer
+// than one processor becomes one, as the library divides by the count.
+library_window fit_window_to_audio(int offset_ms, int duration_ms, int n_processors, size_t n_samples);
+
 // Points the library at the grammar's start rule. False (and no grammar set)
 // when the start rule is not defined. `rule_pointers` must outlive the call.
 bool apply_grammar(const whisper_params & params, std::vector<const whisper_grammar_element *> & rule_pointers,

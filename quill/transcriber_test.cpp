@@ -147,6 +147,30 @@ TEST(Transcriber, EmptyTextsAndSpecialValues) {
               0.0f);
 }
 
+// 2 s of audio: 32,000 samples.
+TEST(Transcriber, WindowIsFittedToTheAudio) {
+    const struct {
+        int offset_ms, duration_ms, n_processors;
+        int want_duration_ms, want_processors;
+    } cases[] = {
+        {0, 0, 4, 0, 4},                 // the whole audio, as asked
+        {500, 1500, 2, 1500, 2},         // ends exactly at the end
+        {500, 1501, 2, 0, 2},            // past the end: to the end instead
+        {0, 2147483647, 1, 0, 1},        // no overflow of offset + duration
+        {2147483647, 2147483647, 3, 0, 1},
+        {1999, 0, 2, 0, 2},              // starts inside the audio
+        {2000, 0, 2, 0, 1},              // nothing left: one processor
+        {5000, 100, 8, 0, 1},
+        {0, 0, 0, 0, 1},                 // below one processor
+        {0, 0, -3, 0, 1},
+    };
+    for (const auto & c : cases) {
+        const library_window w = fit_window_to_audio(c.offset_ms, c.duration_ms, c.n_processors, 32000);
+        EXPECT_EQ(w.duration_ms, c.want_duration_ms) << c.offset_ms << " " << c.duration_ms << " " << c.n_processors;
+        EXPECT_EQ(w.n_processors, c.want_processors) << c.offset_ms << " " << c.duration_ms << " " << c.n_processors;
+    }
+}
+
 TEST(Transcriber, GrammarPointsAtTheStartRule) {
     whisper_params params;
     add_grammar(params);

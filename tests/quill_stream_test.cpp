@@ -516,6 +516,40 @@ TEST(QuillStream, DtwTimestampsPrintTheSameProtocol) {
     }
 }
 
+// The library trusts its window to lie inside the audio it is given, while
+// the open chunk is often shorter than the options assume: the last
+// transcription of each run must show what the same audio shows with a
+// window that fits (status 0, no crash, no segments beyond the audio).
+TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
+    const struct {
+        std::vector<std::string> options, fitting;
+    } cases[] = {
+        {{"-p", "2", "-ot", "5000"}, {"-ot", "5000"}},
+        {{"-d", "2147483647"}, {}},
+        {{"-p", "2", "-d", "100000"}, {"-p", "2"}},
+        {{"-ot", "500", "-d", "60000"}, {"-ot", "500"}},
+    };
+    const auto last_transcription = [](std::vector<std::string> options) {
+        options.insert(options.begin(), {"-np", "-m", model("fixed.bin")});
+        options.push_back("-");
+        const process_result r = run_stream(options, tone(2000), false, pace::one_write);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        const std::vector<transcription> seen = read_protocol(r.out);
+        return seen.empty() ? transcription{} : seen.back();
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        const transcription got = last_transcription(c.options);
+        const transcription fitting = last_transcription(c.fitting);
+        EXPECT_EQ(got.starts, fitting.starts);
+        EXPECT_EQ(got.ends, fitting.ends);
+        EXPECT_EQ(got.texts, fitting.texts);
+        for (const long long end : got.ends) {
+            EXPECT_LE(end, 2000);
+        }
+    }
+}
+
 // A line feed or a tab in a token must not break the line protocol: every
 // line stays one JSON object, and the text comes back as the model said it.
 TEST(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
