@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_handoff.h"
 #include "capture.h"
 #include "common.h"
 #include "dtw_presets.h"
@@ -140,11 +141,14 @@ int main(int argc, char ** argv) {
         return 4;
     }
 
+    // One hand-off for every pair, never reset: a pair after the end of input
+    // sees at once that no more audio comes.
+    audio_handoff handoff;
     // One pair of threads at a time: every input name shares standard input.
     for (size_t f = 0; f < params.input_names.size(); ++f) {
         const std::string input_name = params.input_names[f];
         const std::string output_name = output_name_for(params, f);
-        if (!run_input_pair(ctx, params, input_name, output_name)) {
+        if (!run_input_pair(ctx, handoff, params, input_name, output_name)) {
             whisper_free(ctx);
             return 5;
         }
@@ -154,5 +158,5 @@ int main(int argc, char ** argv) {
         whisper_print_timings(ctx);
     }
     whisper_free(ctx);
-    return audio_input_failed ? k_exit_stdin_failed : 0;
+    return handoff.audio_input_failed ? k_exit_stdin_failed : 0;
 }
