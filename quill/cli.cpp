@@ -6,14 +6,17 @@
 
 #include "audio_handoff.h"
 #include "capture.h"
+#include "command_line.h"
 #include "common.h"
 #include "dtw_presets.h"
 #include "grammar_setup.h"
 #include "model_header.h"
+#include "response_file.h"
 #include "run_input.h"
 #include "settings.h"
 #include "signal_notice.h"
 #include "standard_descriptors.h"
+#include "usage_text.h"
 #include "whisper.h"
 
 namespace {
