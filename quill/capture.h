@@ -7,9 +7,6 @@
 #include "audio_handoff.h"
 #include "signal_notice.h"  // stop_requested
 
-// Exit status once standard input could not be read.
-constexpr int k_exit_stdin_failed = 12;
-
 constexpr size_t k_read_size = 8192;
 
 // One 16-bit sample as a float in [-1, 1).

@@ -23,14 +23,14 @@ constexpr size_t k_max_regex_bytes = 1024;
 command_line_result requires_value_error(const std::string & option) {
     std::string message;
     append_format(message, "error: argument %s requires value\n", option.c_str());
-    return stop_with(0, message, false);
+    return stop_with(quill_exit::argument_error, message, false);
 }
 
 command_line_result bad_value_error(const std::string & option, const std::string & value,
                                     const std::string & problem) {
     std::string message;
     append_format(message, "error: argument %s: value '%s' %s\n", option.c_str(), value.c_str(), problem.c_str());
-    return stop_with(0, message, false);
+    return stop_with(quill_exit::argument_error, message, false);
 }
 
 // Like the C conversions the options have always used (leading blanks, a sign,
@@ -128,10 +128,10 @@ struct apply_option {
 
 } // namespace
 
-command_line_result stop_with(int exit_status, std::string message, bool show_usage) {
+command_line_result stop_with(quill_exit status, std::string message, bool show_usage) {
     command_line_result result;
     result.finished = true;
-    result.exit_status = exit_status;
+    result.exit_status = exit_code(status);
     result.message = std::move(message);
     result.show_usage = show_usage;
     return result;
@@ -148,10 +148,10 @@ command_line_result parse_command_line(const std::vector<std::string> & args, wh
         if (entry == nullptr) {
             std::string message;
             append_format(message, "error: unknown argument: %s\n", arg.c_str());
-            return stop_with(0, message, true);
+            return stop_with(quill_exit::argument_error, message, true);
         }
         if (std::holds_alternative<help_request>(entry->action)) {
-            return stop_with(0, "", true);
+            return stop_with(quill_exit::success, "", true);
         }
         static const std::string k_no_value;
         const std::string * value = &k_no_value;

@@ -14,7 +14,7 @@ command_line_result expand_response_file(const std::vector<std::string> & args, 
     if (!file) {
         std::string message;
         append_format(message, "error: response file '%s' not found\n", path.c_str());
-        return stop_with(1, message, false);
+        return stop_with(quill_exit::response_file_missing, message, false);
     }
     expanded.assign(1, args[0]);
     // Each line is one argument exactly as written: a carriage return before

@@ -10,6 +10,7 @@
 #include "audio_handoff.h"
 #include "chunker.h"
 #include "common_whisper.h"
+#include "exit_status.h"
 #include "printer.h"
 #include "result_writers.h"
 #include "sample_rate.h"
@@ -37,15 +38,15 @@ void print_transcription_header(const whisper_params & params, const std::string
 
 // The capture thread may still be using the shared hand-off, so the process
 // ends without running any destructor; stdout is flushed line by line already.
-[[noreturn]] void end_process(int status) {
+[[noreturn]] void end_process(quill_exit status) {
     fflush(stdout);
     fflush(stderr);
-    std::_Exit(status);
+    std::_Exit(exit_code(status));
 }
 
 [[noreturn]] void fail_transcription() {
     fputs("failed to process audio\n", stderr);
-    end_process(10);
+    end_process(quill_exit::transcription_failed);
 }
 
 // Returns the errno of a failed write to standard output, 0 when every line went out.
@@ -237,7 +238,7 @@ void whisper_processing_thread(whisper_context * ctx, audio_handoff & handoff, w
             // result files of this one are written, and the failure shows in
             // the status.
             if (stdout_error != 0) {
-                end_process(k_exit_stdout_failed);
+                end_process(quill_exit::stdout_failed);
             }
         }
         if (!finish_cycle(state, plan, input_ended)) {
