@@ -15,8 +15,10 @@ enum class quill_exit : int {
     // An unknown DTW preset, one made for another model size, or a model
     // that does not load.
     model_failed = 3,
-    grammar_failed = 4,        // the grammar gives no rules
-    thread_not_started = 5,    // capture or processing could not be started
+    // The grammar gives no rules: it does not parse, or goes beyond the
+    // parser's bounds.
+    grammar_failed = 4,
+    thread_not_started = 5,  // capture or processing could not be started
     transcription_failed = 10,
     // Standard output could not be written: the transcription under way is
     // finished (its result files too), then the process ends.
