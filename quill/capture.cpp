@@ -5,17 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
-
-std::vector<float> shared_audio_buffer;
-std::mutex audio_mutex;
-std::condition_variable audio_cv;
-bool audio_input_done = false;
-std::atomic<bool> audio_input_failed{false};
 
 namespace {
 
@@ -35,16 +28,10 @@ bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vect
 }
 
 // Once per process: later input names read the same broken descriptor.
-void report_input_failure(int error) {
-    if (!audio_input_failed.exchange(true)) {
+void report_input_failure(audio_handoff & handoff, int error) {
+    if (!handoff.audio_input_failed.exchange(true)) {
         std::fprintf(stderr, "failed to read audio from standard input: %s\n", std::strerror(error));
     }
-}
-
-void announce_input_done() {
-    std::lock_guard<std::mutex> lock(audio_mutex);
-    audio_input_done = true;
-    audio_cv.notify_all();
 }
 
 } // namespace
@@ -114,44 +101,26 @@ bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<
     return stereo ? read_stereo_pcm_from_stdin(leftover, out) : read_mono_pcm_from_stdin(leftover, out);
 }
 
-void audio_input_thread(bool stereo) {
+void audio_input_thread(audio_handoff & handoff, bool stereo) {
     std::vector<uint8_t> leftover;
     while (!stop_requested.load()) {
         std::vector<float> samples;
         if (!read_audio_chunk(stereo, leftover, samples)) {
             if (errno != 0) {
-                report_input_failure(errno);
+                report_input_failure(handoff, errno);
             }
             break;
         }
-        {
-            std::lock_guard<std::mutex> lock(audio_mutex);
-            shared_audio_buffer.insert(shared_audio_buffer.end(), samples.begin(), samples.end());
-        }
-        audio_cv.notify_all();
+        push_audio(handoff, samples);
         if (stop_requested.load()) {
             break;
         }
         std::this_thread::sleep_for(k_cycle_pause);
     }
-    announce_input_done();
+    end_audio_input(handoff);
 }
 
 int make_stdin_nonblocking() {
     const int flags = fcntl(STDIN_FILENO, F_GETFL, 0);
     return fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK);
-}
-
-float compute_rms(const float * samples, size_t count) {
-    if (count == 0) {
-        return 0.0f;
-    }
-    float sum = 0.0f;
-    for (size_t i = 0; i < count; ++i) {
-        // A separate statement keeps compilers from fusing it into one
-        // multiply-add, which would move the silence threshold by a rounding.
-        const float square = samples[i] * samples[i];
-        sum += square;
-    }
-    return std::sqrt(sum / static_cast<float>(count));
 }

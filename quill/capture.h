@@ -1,26 +1,11 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "audio_handoff.h"
 #include "signal_notice.h"  // stop_requested
-
-// The hand-off between the capture thread and the processing thread. They live
-// for the whole process (a failed transcription ends it with _Exit while
-// capture may still hold them) and are never reset between input names.
-extern std::vector<float> shared_audio_buffer;
-extern std::mutex audio_mutex;
-extern std::condition_variable audio_cv;
-extern bool audio_input_done;  // guarded by audio_mutex
-// Set once a read of standard input failed (not merely ended); never cleared.
-// What was read before the failure is still transcribed, then the program
-// ends with k_exit_stdin_failed.
-extern std::atomic<bool> audio_input_failed;
-constexpr int k_exit_stdin_failed = 12;
 
 constexpr size_t k_read_size = 8192;
 
@@ -48,13 +33,8 @@ bool read_mono_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float
 bool read_stereo_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out);
 bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out);
 
-// Body of the capture thread: reads until input ends, fails or is stopped,
-// then raises audio_input_done.
-void audio_input_thread(bool stereo);
+// Body of the capture thread: hands every sample read to `handoff` until
+// input ends, fails or is stopped, then raises its audio_input_done.
+void audio_input_thread(audio_handoff & handoff, bool stereo);
 
 int make_stdin_nonblocking();
-
-float compute_rms(const float * samples, size_t count);
-inline float compute_rms(const std::vector<float> & samples) {
-    return compute_rms(samples.data(), samples.size());
-}

@@ -91,12 +91,6 @@ TEST(Capture, SplitReadsGiveTheSameSamplesAsOneRead) {
     }
 }
 
-TEST(Capture, Rms) {
-    EXPECT_EQ(compute_rms(std::vector<float>{}), 0.0f);
-    EXPECT_EQ(compute_rms(std::vector<float>{0.5f, -0.5f}), 0.5f);
-    EXPECT_EQ(compute_rms(std::vector<float>{3.0f, 4.0f, 0.0f, 0.0f}), 2.5f);
-}
-
 struct pipe_ends {
     int read_end = -1;
     int write_end = -1;

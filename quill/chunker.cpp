@@ -1,6 +1,20 @@
 #include "chunker.h"
 
-#include "capture.h"
+#include <cmath>
+
+float compute_rms(const float * samples, size_t count) {
+    if (count == 0) {
+        return 0.0f;
+    }
+    float sum = 0.0f;
+    for (size_t i = 0; i < count; ++i) {
+        // A separate statement keeps compilers from fusing it into one
+        // multiply-add, which would move the silence threshold by a rounding.
+        const float square = samples[i] * samples[i];
+        sum += square;
+    }
+    return std::sqrt(sum / static_cast<float>(count));
+}
 
 void assemble_pending(chunker_state & state, std::vector<float> & taken) {
     state.pending_audio.insert(state.pending_audio.end(), state.carry_audio.begin(), state.carry_audio.end());

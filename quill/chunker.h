@@ -4,15 +4,23 @@
 #include <cstdint>
 #include <vector>
 
+#include "sample_rate.h"
+
 // Where the stream is cut into chunks: pure decisions over the samples, so
 // that they can be followed cycle by cycle without a model.
 
-constexpr size_t k_sample_rate = 16000;
 constexpr size_t k_window_length = k_sample_rate / 3;  // 5,333: a third of a second
 constexpr size_t k_first_window_start = k_sample_rate;
 // Compared in single precision, like the window's RMS, so that a window whose
 // RMS is 0.01f is not quiet.
 constexpr float k_silence_threshold = 0.01f;
+
+// Root mean square of `count` samples, 0 for none: the loudness that decides
+// whether a window is silent.
+float compute_rms(const float * samples, size_t count);
+inline float compute_rms(const std::vector<float> & samples) {
+    return compute_rms(samples.data(), samples.size());
+}
 
 struct chunker_state {
     std::vector<float> pending_audio;  // the open chunk, from its first sample

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
-
 namespace {
 
 // What one transcription of a simulated run was handed.
@@ -76,6 +74,12 @@ TEST(Chunker, FirstExaminedWindowNeverCounts) {
     // A later window of the same cycle does count.
     EXPECT_EQ(run_cycles({join({loud(16000), quiet(10666), loud(1)})}, false),
               (std::vector<transcription>{{0, 0, 26666, true}}));
+}
+
+TEST(Chunker, Rms) {
+    EXPECT_EQ(compute_rms(std::vector<float>{}), 0.0f);
+    EXPECT_EQ(compute_rms(std::vector<float>{0.5f, -0.5f}), 0.5f);
+    EXPECT_EQ(compute_rms(std::vector<float>{3.0f, 4.0f, 0.0f, 0.0f}), 2.5f);
 }
 
 TEST(Chunker, WindowWithRmsOfExactlyTheThresholdIsNotSilent) {

@@ -4,15 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "capture.h"
+#include "audio_handoff.h"
+#include "command_line.h"
 #include "common.h"
 #include "dtw_presets.h"
+#include "exit_status.h"
 #include "grammar_setup.h"
 #include "model_header.h"
+#include "response_file.h"
 #include "run_input.h"
 #include "settings.h"
 #include "signal_notice.h"
 #include "standard_descriptors.h"
+#include "usage_text.h"
 #include "whisper.h"
 
 namespace {
@@ -86,23 +90,23 @@ int main(int argc, char ** argv) {
 
     if (params.input_names.empty()) {
         report_no_input(argc, argv, params);
-        return 2;
+        return exit_code(quill_exit::no_input);
     }
     drop_missing_inputs(params);
     if (params.input_names.empty()) {
         report_no_input(argc, argv, params);
-        return 2;
+        return exit_code(quill_exit::no_input);
     }
 
     if (params.language != "auto" && whisper_lang_id(params.language.c_str()) == -1) {
         std::fprintf(stderr, "error: unknown language '%s'\n", params.language.c_str());
         whisper_print_usage(argc, argv, params);
-        return 0;
+        return exit_code(quill_exit::argument_error);
     }
     if (params.diarize && params.tinydiarize) {
         std::fprintf(stderr, "error: cannot use both --diarize and --tinydiarize\n");
         whisper_print_usage(argc, argv, params);
-        return 0;
+        return exit_code(quill_exit::argument_error);
     }
 
     if (params.no_prints) {
@@ -118,17 +122,17 @@ int main(int argc, char ** argv) {
         cparams.dtw_aheads_preset = dtw_preset_for(params.dtw);
         if (cparams.dtw_aheads_preset == WHISPER_AHEADS_NONE) {
             std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
-            return 3;
+            return exit_code(quill_exit::model_failed);
         }
         if (!dtw_preset_fits_model(params)) {
-            return 3;
+            return exit_code(quill_exit::model_failed);
         }
     }
 
     whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
     if (ctx == nullptr) {
         std::fprintf(stderr, "error: failed to initialize whisper context\n");
-        return 3;
+        return exit_code(quill_exit::model_failed);
     }
     // Without an OpenVINO build this fails, and the ordinary encoder is used.
     whisper_ctx_init_openvino_encoder(ctx, nullptr, params.ov_e_device.c_str(), nullptr);
@@ -137,16 +141,19 @@ int main(int argc, char ** argv) {
     // loaded and before any audio is read.
     if (!load_grammar(params)) {
         whisper_free(ctx);
-        return 4;
+        return exit_code(quill_exit::grammar_failed);
     }
 
+    // One hand-off for every pair, never reset: a pair after the end of input
+    // sees at once that no more audio comes.
+    audio_handoff handoff;
     // One pair of threads at a time: every input name shares standard input.
     for (size_t f = 0; f < params.input_names.size(); ++f) {
         const std::string input_name = params.input_names[f];
         const std::string output_name = output_name_for(params, f);
-        if (!run_input_pair(ctx, params, input_name, output_name)) {
+        if (!run_input_pair(ctx, handoff, params, input_name, output_name)) {
             whisper_free(ctx);
-            return 5;
+            return exit_code(quill_exit::thread_not_started);
         }
     }
 
@@ -154,5 +161,5 @@ int main(int argc, char ** argv) {
         whisper_print_timings(ctx);
     }
     whisper_free(ctx);
-    return audio_input_failed ? k_exit_stdin_failed : 0;
+    return exit_code(handoff.audio_input_failed ? quill_exit::stdin_failed : quill_exit::success);
 }

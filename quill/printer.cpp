@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "chunker.h"
 #include "common.h"
 #include "json_escape.h"
+#include "sample_rate.h"
 #include "whisper.h"
 
 const char * const k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}\n";

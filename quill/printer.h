@@ -27,10 +27,6 @@ struct print_callback_data {
     int stdout_error = 0;
 };
 
-// Exit status once standard output could not be written: the transcription
-// under way is finished (its result files too), then the process ends.
-constexpr int k_exit_stdout_failed = 11;
-
 // What the printer needs of one segment, read from the library during the call.
 struct printed_token {
     std::string text;

@@ -6,6 +6,7 @@
 
 #include "common_whisper.h"
 #include "json_escape.h"
+#include "sample_rate.h"
 #include "shell_quote.h"
 
 namespace {
@@ -306,7 +307,9 @@ std::string format_json(const json_document_facts & facts, const std::vector<res
     return w.out;
 }
 
-float karaoke_duration(size_t n_samples) { return (static_cast<float>(n_samples) + 1000.0f) / 16000.0f; }
+float karaoke_duration(size_t n_samples) {
+    return (static_cast<float>(n_samples) + 1000.0f) / static_cast<float>(k_sample_rate);
+}
 
 std::string format_wts(const std::vector<result_segment> & segments, const std::string & input_name,
                        const std::string & font_path, float duration_s) {

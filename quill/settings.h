@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -77,32 +78,9 @@ struct whisper_params {
     whisper_params();
 };
 
-// How the command line ended: `finished` false means start-up goes on;
-// otherwise main writes `message` (and the usage text when `show_usage`) on
-// standard error and ends with `exit_status`.
-struct command_line_result {
-    bool finished = false;
-    int exit_status = 0;
-    std::string message;
-    bool show_usage = false;
-};
-
-// The arguments that the parser sees: the program's own, or, when the only
-// argument is "@file", the program name followed by one argument per line.
-command_line_result expand_response_file(const std::vector<std::string> & args,
-                                         std::vector<std::string> & expanded);
-
-// Fills `params` from args[1..]; args[0] is the program name.
-command_line_result parse_command_line(const std::vector<std::string> & args, whisper_params & params);
-
-// Lower-cases ASCII letters in place and returns `s`.
-char * whisper_param_turn_lowercase(char * s);
-
-// The usage text with the current values of `params`.
-std::string format_usage(const std::string & program_name, const whisper_params & params);
-
-// Writes the usage text on standard error; only argv[0] is read.
-void whisper_print_usage(int argc, char ** argv, const whisper_params & params);
+// The number of hardware threads the platform reports, or 4 when it cannot
+// tell: the default thread count and the bounds of "-t" and "-p" follow it.
+int32_t hardware_threads();
 
 // The base name of the result files of input `index`: its output name when
 // one is given at that position and not empty, else the input name itself.

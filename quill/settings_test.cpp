@@ -1,5 +1,9 @@
 #include "settings.h"
 
+#include "command_line.h"
+#include "response_file.h"
+#include "usage_text.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>

@@ -8,11 +8,15 @@
 #include <exception>
 #include <thread>
 
-#include "capture.h"
+#include "audio_handoff.h"
 #include "chunker.h"
 #include "common_whisper.h"
+#include "exit_status.h"
 #include "printer.h"
 #include "result_writers.h"
+#include "sample_rate.h"
+
+static_assert(k_sample_rate == WHISPER_SAMPLE_RATE, "the library must take the samples as they arrive");
 
 namespace {
 
@@ -23,13 +27,6 @@ constexpr const char * k_thread_name = "whisper_processing_thread";
 // run and each computation.
 bool encoder_refused = false;
 bool transcription_aborted = false;
-
-void take_samples(std::vector<float> & taken, bool & input_ended) {
-    std::unique_lock<std::mutex> lock(audio_mutex);
-    audio_cv.wait(lock, [] { return !shared_audio_buffer.empty() || audio_input_done; });
-    taken.swap(shared_audio_buffer);
-    input_ended = audio_input_done;
-}
 
 void print_transcription_header(const whisper_params & params, const std::string & input_name, size_t n_samples) {
     fprintf(stderr, "\n");
@@ -42,15 +39,15 @@ void print_transcription_header(const whisper_params & params, const std::string
 
 // The capture thread may still be using the shared hand-off, so the process
 // ends without running any destructor; stdout is flushed line by line already.
-[[noreturn]] void end_process(int status) {
+[[noreturn]] void end_process(quill_exit status) {
     fflush(stdout);
     fflush(stderr);
-    std::_Exit(status);
+    std::_Exit(exit_code(status));
 }
 
 [[noreturn]] void fail_transcription() {
     fputs("failed to process audio\n", stderr);
-    end_process(10);
+    end_process(quill_exit::transcription_failed);
 }
 
 // The library starts its own threads and allocates as it goes; either may throw
@@ -243,15 +240,14 @@ bool abort_guard(void * user_data) {
     return *static_cast<const bool *>(user_data);
 }
 
-void whisper_processing_thread(whisper_context * ctx, whisper_params & params, const std::string & input_name,
-                               const std::string & output_name) {
+void whisper_processing_thread(whisper_context * ctx, audio_handoff & handoff, whisper_params & params,
+                               const std::string & input_name, const std::string & output_name) {
     chunker_state state;
     const std::vector<std::vector<float>> channel_audio;  // nothing here fills two channels
     std::vector<float> buffer;
     for (;;) {
         std::vector<float> taken;
-        bool input_ended = false;
-        take_samples(taken, input_ended);
+        const bool input_ended = take_audio(handoff, taken);
         const cycle_plan plan = plan_cycle(state, taken, input_ended);
         if (plan.transcribe) {
             const int stdout_error =
@@ -264,7 +260,7 @@ void whisper_processing_thread(whisper_context * ctx, whisper_params & params, c
             // result files of this one are written, and the failure shows in
             // the status.
             if (stdout_error != 0) {
-                end_process(k_exit_stdout_failed);
+                end_process(quill_exit::stdout_failed);
             }
         }
         if (!finish_cycle(state, plan, input_ended)) {

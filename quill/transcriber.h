@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_handoff.h"
 #include "settings.h"
 #include "whisper.h"
 
@@ -48,7 +49,8 @@ std::string estimate_diarization_speaker(std::vector<std::vector<float>> pcmf32s
 bool encoder_begin_guard(whisper_context * ctx, whisper_state * state, void * user_data);
 bool abort_guard(void * user_data);
 
-// Body of the processing thread: cuts the stream at silences and transcribes
-// the open chunk every cycle until input has ended.
-void whisper_processing_thread(whisper_context * ctx, whisper_params & params, const std::string & input_name,
-                               const std::string & output_name);
+// Body of the processing thread: takes what capture hands over, cuts the
+// stream at silences and transcribes the open chunk every cycle until input
+// has ended.
+void whisper_processing_thread(whisper_context * ctx, audio_handoff & handoff, whisper_params & params,
+                               const std::string & input_name, const std::string & output_name);
