@@ -185,7 +185,8 @@ TEST(quill_startup, argument_and_start_up_errors) {
         // With "--no-prints" the library's own log is gone, so only our line is left.
         {{"-np", "-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", false},
         {{"-np", "-m", test_model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
-        {{"-np", "-m", test_model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false, true},
+        {{"-np", "-m", test_model("truncated.bin"), "-"},
+         3, "error: failed to initialize whisper context\n", false, true},
         {{"-np", "-m", test_model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
     };
     for (const startup_case & c : cases) {

@@ -436,7 +436,7 @@ TEST_F(QuillStream, DtwTimestampsPrintTheSameProtocol) {
 // the open chunk is often shorter than the options assume: the last
 // transcription of each run must show what the same audio shows with a
 // window that fits (status 0, no crash, no segments beyond the audio).
-TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
+TEST_F(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
     const struct {
         std::vector<std::string> options, fitting;
     } cases[] = {
@@ -446,7 +446,7 @@ TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
         {{"-ot", "500", "-d", "60000"}, {"-ot", "500"}},
     };
     const auto last_transcription = [](std::vector<std::string> options) {
-        options.insert(options.begin(), {"-np", "-m", model("fixed.bin")});
+        options.insert(options.begin(), {"-np", "-m", test_model("fixed.bin")});
         options.push_back("-");
         const process_result r = run_stream(options, tone(2000), false, pace::one_write);
         EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -469,7 +469,8 @@ TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
 // A line feed or a tab in a token must not break the line protocol: every
 // line stays one JSON object, and the text comes back as the model said it.
 TEST_F(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
-    const process_result r = run_stream({"-m", test_model("fixed-control.bin"), "-"}, two_chunks(), false, pace::one_write);
+    const process_result r =
+        run_stream({"-m", test_model("fixed-control.bin"), "-"}, two_chunks(), false, pace::one_write);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     size_t segment_lines = 0;
     for (const std::string & line : split_lines(r.out)) {

@@ -31,7 +31,8 @@ bool pump(quill_session & s, std::chrono::steady_clock::time_point until, const 
         if (enough && enough()) {
             return true;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         pollfd fds[2] = {{s.child.stdout_fd, POLLIN, 0}, {s.child.stderr_fd, POLLIN, 0}};
         const int ready = poll(fds, 2, static_cast<int>(std::max<int64_t>(left.count(), 0)));
         if (ready <= 0) {
