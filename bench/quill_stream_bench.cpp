@@ -6,7 +6,6 @@
 //
 //   quill_stream_bench [--minutes N] [--model PATH]
 
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,13 +24,13 @@
 #include <vector>
 
 #include "process.h"
+#include "quill_session.h"
 #include "speech.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-constexpr int k_rate = 16000;
-constexpr size_t k_bytes_per_second = 2 * k_rate;
+constexpr size_t k_bytes_per_second = 2 * k_sample_rate;
 
 const char * const k_sentences[] = {
     "The quick brown fox jumps over the lazy dog",
@@ -88,9 +87,9 @@ stream_plan plan_stream(double minutes) {
     std::uniform_real_distribution<double> pause_seconds(0.5, 1.5);
     std::uniform_int_distribution<size_t> pick(0, sentences.size() - 1);
     stream_plan plan;
-    const size_t total = static_cast<size_t>(minutes * 60 * k_rate);
+    const size_t total = static_cast<size_t>(minutes * 60 * k_sample_rate);
     while (plan.audio.size() < total) {
-        const size_t burst = static_cast<size_t>(burst_seconds(random) * k_rate);
+        const size_t burst = static_cast<size_t>(burst_seconds(random) * k_sample_rate);
         const size_t begin = plan.audio.size();
         while (plan.audio.size() - begin < burst) {
             const std::vector<int16_t> & s = sentences[pick(random)];
@@ -98,7 +97,7 @@ stream_plan plan_stream(double minutes) {
         }
         plan.audio.resize(begin + burst);
         plan.burst_ends.push_back(plan.audio.size());
-        plan.audio.resize(plan.audio.size() + static_cast<size_t>(pause_seconds(random) * k_rate), 0);
+        plan.audio.resize(plan.audio.size() + static_cast<size_t>(pause_seconds(random) * k_sample_rate), 0);
     }
     return plan;
 }
@@ -124,41 +123,16 @@ long peak_rss_kib(pid_t pid) {
     return rss;
 }
 
+// The whole lines of one of the program's outputs, each stamped with when it
+// arrived.
 struct line_reader {
-    int fd;
-    std::string pending;
+    size_t taken = 0;  // bytes of the output already cut into lines
     std::vector<timed_line> lines;
 };
 
-void read_lines(line_reader & r, double at) {
-    char buffer[65536];
-    const ssize_t n = read(r.fd, buffer, sizeof buffer);
-    if (n <= 0) {
-        close(r.fd);
-        r.fd = -1;
-        return;
-    }
-    r.pending.append(buffer, static_cast<size_t>(n));
-    for (size_t end; (end = r.pending.find('\n')) != std::string::npos;) {
-        r.lines.push_back({at, r.pending.substr(0, end)});
-        r.pending.erase(0, end + 1);
-    }
-}
-
-void pump(line_reader & out, line_reader & err, clock_type::time_point start, clock_type::time_point until) {
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - clock_type::now()).count();
-        pollfd fds[2] = {{out.fd, POLLIN, 0}, {err.fd, POLLIN, 0}};
-        if ((out.fd < 0 && err.fd < 0) || poll(fds, 2, static_cast<int>(std::max<long>(left, 0))) <= 0) {
-            return;
-        }
-        const double at = seconds_since(start);
-        if (fds[0].revents) {
-            read_lines(out, at);
-        }
-        if (fds[1].revents) {
-            read_lines(err, at);
-        }
+void take_lines(line_reader & r, const std::string & output, double at) {
+    for (size_t end; (end = output.find('\n', r.taken)) != std::string::npos; r.taken = end + 1) {
+        r.lines.push_back({at, output.substr(r.taken, end - r.taken)});
     }
 }
 
@@ -204,7 +178,7 @@ void print_costs(const std::vector<transcription_cost> & costs) {
         double sum = 0, max = 0;
         int n = 0;
         for (const auto & c : costs) {
-            const double s = static_cast<double>(c.samples) / k_rate;
+            const double s = static_cast<double>(c.samples) / k_sample_rate;
             if (s >= edges[b] && s < edges[b + 1]) {
                 sum += c.seconds;
                 max = std::max(max, c.seconds);
@@ -244,7 +218,7 @@ void print_lags(const std::vector<timed_line> & out, const stream_plan & plan, c
         if (next == chunk_start_ms.end()) {
             continue;
         }
-        const size_t cut = static_cast<size_t>(next->second) * k_rate / 1000;
+        const size_t cut = static_cast<size_t>(next->second) * k_sample_rate / 1000;
         const auto after = std::upper_bound(plan.burst_ends.begin(), plan.burst_ends.end(), cut);
         if (after == plan.burst_ends.begin()) {
             continue;
@@ -271,7 +245,7 @@ void print_lags(const std::vector<timed_line> & out, const stream_plan & plan, c
 
 int main(int argc, char ** argv) {
     double minutes = 10;
-    std::string model = std::string(TEST_MODEL_DIR) + "/tiny.bin";
+    std::string model = test_model("tiny.bin");
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--minutes") {
@@ -289,37 +263,38 @@ int main(int argc, char ** argv) {
     const stream_plan plan = plan_stream(minutes);
     const std::string bytes = pcm16_bytes(plan.audio);
     printf("quill_stream_bench: %s, %.1f min of audio, %zu bursts of 2-8 s speech with 0.5-1.5 s pauses\n\n",
-           model.c_str(), static_cast<double>(plan.audio.size()) / k_rate / 60, plan.burst_ends.size());
+           model.c_str(), static_cast<double>(plan.audio.size()) / k_sample_rate / 60, plan.burst_ends.size());
     fflush(stdout);
 
-    child_process child = start_process({QUILL_BINARY, "-m", model, "-t", "4", "-"});
-    line_reader out{child.stdout_fd, "", {}};
-    line_reader err{child.stderr_fd, "", {}};
+    quill_session s = start_quill({"-m", model, "-t", "4", "-"});
+    line_reader out, err;
     const clock_type::time_point start = clock_type::now();
+    s.after_read = [&] {
+        const double at = seconds_since(start);
+        take_lines(out, s.out, at);
+        take_lines(err, s.err, at);
+    };
     std::vector<double> written_at;  // per write of 100 ms
     std::map<int, long> peak_at_minute;
-    const size_t write_size = k_bytes_per_second / 10;
-    for (size_t done = 0; done < bytes.size();) {
-        const size_t size = std::min(write_size, bytes.size() - done);
-        write_to_child(child, bytes.substr(done, size));
-        done += size;
+    s.after_write = [&](size_t done) {
         written_at.push_back(seconds_since(start));
         const int minute = static_cast<int>(done / k_bytes_per_second / 60);
         if (done % (k_bytes_per_second * 60) == 0 && (minute == 1 || minute == 5 || minute == 10)) {
-            peak_at_minute[minute] = peak_rss_kib(child.pid);
+            peak_at_minute[minute] = peak_rss_kib(s.child.pid);
         }
-        pump(out, err, start, start + std::chrono::microseconds(done * 1000000 / k_bytes_per_second));
-    }
-    const long peak_before_close = peak_rss_kib(child.pid);
-    close_child_stdin(child);
-    pump(out, err, start, clock_type::now() + std::chrono::minutes(5));
+    };
+    feed(s, bytes, pace::real_time, k_bytes_per_second);
+    const long peak_before_close = peak_rss_kib(s.child.pid);
+    close_child_stdin(s.child);
+    pump(s, clock_type::now() + std::chrono::minutes(5));
 
+    // Reaped here rather than by finish_quill: the CPU time comes with it.
     int status = 0;
     rusage usage{};
-    wait4(child.pid, &status, 0, &usage);
+    wait4(s.child.pid, &status, 0, &usage);
     const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
                        usage.ru_stime.tv_usec / 1e6;
-    const double audio_seconds = static_cast<double>(plan.audio.size()) / k_rate;
+    const double audio_seconds = static_cast<double>(plan.audio.size()) / k_sample_rate;
 
     print_costs(transcription_costs(err.lines, out.lines));
     print_lags(out.lines, plan, written_at);

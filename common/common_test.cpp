@@ -8,34 +8,33 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "temp_dir_test.h"
+
 namespace {
 
-// Test cases may run side by side, in this build tree and in others.
-std::string temp_path(const char * name) { return testing::TempDir() + name + "." + std::to_string(getpid()); }
+using is_file_exist_test = temp_dir_test;
 
-TEST(is_file_exist, true_only_for_paths_that_open_for_reading) {
-    const std::string present = temp_path("is_file_exist_present");
+TEST_F(is_file_exist_test, true_only_for_paths_that_open_for_reading) {
+    const std::string present = dir + "/present";
     std::FILE * file = std::fopen(present.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
 
     EXPECT_TRUE(is_file_exist(present.c_str()));
-    EXPECT_FALSE(is_file_exist(temp_path("is_file_exist_absent").c_str()));
+    EXPECT_FALSE(is_file_exist((dir + "/absent").c_str()));
     EXPECT_FALSE(is_file_exist(""));
-    std::remove(present.c_str());
 }
 
-TEST(is_file_exist, an_unreadable_file_counts_as_missing) {
+TEST_F(is_file_exist_test, an_unreadable_file_counts_as_missing) {
     if (geteuid() == 0) {
         GTEST_SKIP() << "root reads every file";
     }
-    const std::string locked = temp_path("is_file_exist_locked");
+    const std::string locked = dir + "/locked";
     std::FILE * file = std::fopen(locked.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
     chmod(locked.c_str(), 0);
     EXPECT_FALSE(is_file_exist(locked.c_str()));
-    std::remove(locked.c_str());
 }
 
 TEST(set_xterm256_foreground, picks_the_nearest_cube_or_gray_index) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "process.h"
+#include "temp_dir_test.h"
 
 namespace {
 
@@ -13,18 +14,15 @@ namespace fs = std::filesystem;
 
 // The speech command is a script that records the arguments it was given,
 // one a line, and what the speak file held when it ran.
-class speak_with_file_test : public testing::Test {
+class speak_with_file_test : public temp_dir_test {
 protected:
     void SetUp() override {
-        dir = make_temp_dir("speech_command_");
-        ASSERT_FALSE(dir.empty());
-        write_file(dir + "/record.sh",
-                   "dir=$(dirname \"$0\")\n"
-                   "printf '%s\\n' \"$@\" > \"$dir/args\"\n"
-                   "cat \"$2\" > \"$dir/contents\"\n");
-        recorder = "sh " + dir + "/record.sh";
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
+        recorder = "sh " + file_with("record.sh",
+                                     "dir=$(dirname \"$0\")\n"
+                                     "printf '%s\\n' \"$@\" > \"$dir/args\"\n"
+                                     "cat \"$2\" > \"$dir/contents\"\n");
     }
-    void TearDown() override { fs::remove_all(dir); }
 
     struct spoken {
         bool ok;
@@ -37,7 +35,6 @@ protected:
         return {ok, testing::internal::GetCapturedStderr()};
     }
 
-    std::string dir;
     std::string recorder;
 };
 

@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
+
+#include "temp_dir_test.h"
 
 namespace {
 
@@ -327,15 +327,15 @@ TEST(whisper_param_turn_lowercase, lowers_ascii_in_place) {
     EXPECT_STREQ(text, "abc-z\xC3\x84@[");
 }
 
-class response_file : public testing::Test {
+class response_file : public temp_dir_test {
 protected:
-    // Test cases may run side by side, in this build tree and in others.
-    std::string path = testing::TempDir() + "quill_response_file." + std::to_string(getpid()) + ".txt";
-
-    void write(const std::string & contents) {
-        std::ofstream(path, std::ios::binary) << contents;
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
+        path = dir + "/args.txt";
     }
-    void TearDown() override { std::remove(path.c_str()); }
+    void write(const std::string & contents) { write_file(path, contents); }
+
+    std::string path;
 };
 
 TEST_F(response_file, lines_become_the_arguments) {

@@ -4,69 +4,37 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "grammar_texts.h"
 #include "process.h"
+#include "quill_session.h"
+#include "speech.h"
+#include "temp_dir_test.h"
 
 namespace {
 
-const std::string k_model = std::string(TEST_MODEL_DIR) + "/fixed.bin";
-
 // Two seconds of silence: long enough for a cut, so the open chunk is
 // transcribed several times.
-const std::string k_two_seconds_of_silence(2 * 16000 * 2, '\0');
+const std::string k_two_seconds_of_silence = pcm16_bytes(silence(2000));
 
 const char k_missing_rule_warning[] =
     "whisper_processing_thread: warning: grammar rule 'nope' not found - skipping grammar sampling\n";
 
 // "--no-prints" silences the library and the processing lines, so standard
 // error holds only what the grammar handling writes.
-process_result run_quill(std::vector<std::string> args, const std::string & input = "") {
-    args.insert(args.begin(), {QUILL_BINARY, "-m", k_model, "--no-prints"});
+process_result run_with_grammar(std::vector<std::string> args, const std::string & input = "") {
+    args.insert(args.begin(), {"-m", test_model("fixed.bin"), "--no-prints"});
     args.push_back("-");
-    return run_process(args, input, std::chrono::seconds(60));
+    return run_quill(args, input);
 }
 
-class quill_grammar : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = make_temp_dir("quill_grammar_");
-        ASSERT_FALSE(dir_.empty());
-    }
-    void TearDown() override {
-        for (const std::string & path : files_) {
-            unlink(path.c_str());
-        }
-        rmdir(dir_.c_str());
-    }
-    std::string grammar_file(const std::string & name, const std::string & contents) {
-        const std::string path = dir_ + "/" + name;
-        write_file(path, contents);
-        files_.push_back(path);
-        return path;
-    }
-    const std::string & directory() const { return dir_; }
-
-private:
-    std::string dir_;
-    std::vector<std::string> files_;
-};
+// Grammar files go to a directory of the case's own.
+using quill_grammar = temp_dir_test;
 
 const char k_grammar_with_nul[] = "root ::= [^a]\n\0junk ::= (";
-
-size_t count_of(const std::string & text, const std::string & needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
 
 TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
     struct echo_case {
@@ -75,14 +43,14 @@ TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
     };
     const echo_case cases[] = {
         {"root ::= \"hi\" | [0-9]+", "root ::= [h] [i] | root_1 \nroot_1 ::= [0-9] root_1 | [0-9] \n"},
-        {grammar_file("crlf.gbnf", "# answers\r\nroot ::= (\"yes\" | \"no\") [ \\t]*\r\n"),
+        {file_with("crlf.gbnf", "# answers\r\nroot ::= (\"yes\" | \"no\") [ \\t]*\r\n"),
          "root ::= root_1 root_2 \nroot_1 ::= [y] [e] [s] | [n] [o] \nroot_2 ::= [ <U+0009>] root_2 | \n"},
         // The whole file is read, but a NUL byte ends the grammar text.
-        {grammar_file("nul.gbnf", std::string(k_grammar_with_nul, sizeof k_grammar_with_nul - 1)), "root ::= [^a] \n"},
+        {file_with("nul.gbnf", std::string(k_grammar_with_nul, sizeof k_grammar_with_nul - 1)), "root ::= [^a] \n"},
     };
     for (const echo_case & c : cases) {
         SCOPED_TRACE(c.grammar);
-        const process_result result = run_quill({"--grammar", c.grammar});
+        const process_result result = run_with_grammar({"--grammar", c.grammar});
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.err, "main: grammar:\n" + c.listing + "\n");
     }
@@ -95,13 +63,13 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
     };
     const failure_case cases[] = {
         {"# only a comment\n", ""},
-        {grammar_file("comments.gbnf", "  # nothing\n\n# here\n"), ""},
+        {file_with("comments.gbnf", "  # nothing\n\n# here\n"), ""},
         {"root ::= other", "parse: error parsing grammar: reference to undefined rule 'other'\n"},
-        {grammar_file("undefined.gbnf", "root ::= item+\n"),
+        {file_with("undefined.gbnf", "root ::= item+\n"),
          "parse: error parsing grammar: reference to undefined rule 'item'\n"},
         {"root ::= (\"a\"", "parse: error parsing grammar: expecting ')' at \n"},
         // It opens but cannot be read: nothing to parse.
-        {directory(), ""},
+        {dir, ""},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
         // What the library's grammar sampling would not survive: endless
@@ -109,15 +77,15 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         {"root ::= root \"a\" | \"b\"", "parse: error parsing grammar: rule 'root' is left-recursive: root -> root\n"},
         {"root ::= item \"a\" | \"b\"\nitem ::= \" \"? root\n",
          "parse: error parsing grammar: rule 'root' is left-recursive: root -> item -> root\n"},
-        {grammar_file("deep.gbnf", leftmost_chain(1001)),
+        {file_with("deep.gbnf", leftmost_chain(1001)),
          "parse: error parsing grammar: rule 'r0' nests more than 1000 rules deep before its first character\n"},
-        {grammar_file("chain.gbnf", leftmost_chain(200000)), "parse: error parsing grammar: more than 4096 rules\n"},
-        {grammar_file("wide.gbnf", one_rule_with_alternatives(300000)),
+        {file_with("chain.gbnf", leftmost_chain(200000)), "parse: error parsing grammar: more than 4096 rules\n"},
+        {file_with("wide.gbnf", one_rule_with_alternatives(300000)),
          "parse: error parsing grammar: rule 'root' can begin in more than 4096 ways\n"},
     };
     for (const failure_case & c : cases) {
         SCOPED_TRACE(c.grammar);
-        const process_result result = run_quill({"--grammar", c.grammar}, k_two_seconds_of_silence);
+        const process_result result = run_with_grammar({"--grammar", c.grammar}, k_two_seconds_of_silence);
         EXPECT_EQ(result.exit_status, 4);
         EXPECT_EQ(result.err, c.parser_message + "error: failed to parse grammar \"" + c.grammar + "\"\n");
         EXPECT_EQ(result.out, "");
@@ -139,7 +107,7 @@ TEST_F(quill_grammar, the_start_rule_is_looked_up_in_every_transcription) {
     };
     for (const rule_case & c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
-        const process_result result = run_quill(c.args, k_two_seconds_of_silence);
+        const process_result result = run_with_grammar(c.args, k_two_seconds_of_silence);
         EXPECT_EQ(result.exit_status, 0);
         // Every transcription opens with an empty line on standard output.
         const size_t transcriptions = count_of("\n" + result.out, "\n\n");

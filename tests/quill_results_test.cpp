@@ -2,12 +2,9 @@
 // whose every transcription is " hello world." from 0 to 1 s.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,40 +14,32 @@
 #include <vector>
 
 #include "process.h"
+#include "quill_session.h"
 #include "speech.h"
+#include "temp_dir_test.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string k_model = std::string(TEST_MODEL_DIR) + "/fixed.bin";
+const std::string k_model = test_model("fixed.bin");
 
-// Loud enough everywhere that no window counts as silent, so the whole
-// stream stays one chunk and the last transcription covers all of it.
-std::string tone_pcm(size_t n_samples) {
-    std::vector<int16_t> samples(n_samples);
-    for (size_t i = 0; i < n_samples; ++i) {
-        samples[i] = static_cast<int16_t>(8000.0 * std::sin(static_cast<double>(i) * 0.05));
-    }
-    return pcm16_bytes(samples);
-}
-
-class QuillResults : public testing::Test {
+// Each case has a directory of its own, with a font file in it, and runs the
+// program there on a tone: loud enough everywhere that no window counts as
+// silent, so the whole stream stays one chunk and the last transcription
+// covers all of it.
+class QuillResults : public temp_dir_test {
 protected:
     void SetUp() override {
-        dir = make_temp_dir("quill_results_");
-        ASSERT_FALSE(dir.empty());
-        font = dir + "/font.ttf";
-        write_file(font, "not really a font");
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    process_result run(std::vector<std::string> args, size_t n_samples = 16000) {
-        args.insert(args.begin(), {QUILL_BINARY, "-m", k_model, "-t", "1"});
-        return run_process(args, tone_pcm(n_samples), std::chrono::seconds(60), dir);
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
+        font = file_with("font.ttf", "not really a font");
     }
 
-    std::string dir;
+    process_result run(std::vector<std::string> args, int tone_ms = 1000) {
+        args.insert(args.begin(), {"-m", k_model, "-t", "1"});
+        return run_quill(args, pcm16_bytes(tone(tone_ms)), dir);
+    }
+
     std::string font;
 };
 
@@ -81,7 +70,7 @@ const std::vector<std::string> k_writer_order = {"output_txt", "output_vtt", "ou
 TEST_F(QuillResults, EveryFileHoldsTheLastTranscription) {
     // Five seconds give several transcriptions of the growing chunk; the
     // last covers all 80000 samples, which the karaoke duration shows.
-    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 80000);
+    const auto r = run(with_every_file({"-fp", font, "-of", dir + "/out", "-"}), 5000);
     ASSERT_TRUE(r.exited) << r.err;
     ASSERT_EQ(r.exit_status, 0) << r.err;
 
@@ -325,8 +314,7 @@ TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
 // Started with standard descriptors closed, the program must not hand their
 // numbers to its result files: its log or its lines would land inside them.
 TEST_F(QuillResults, ClosedStandardDescriptorsKeepTheFilesClean) {
-    const std::string audio = dir + "/audio.raw";
-    write_file(audio, tone_pcm(16000));
+    const std::string audio = file_with("audio.raw", pcm16_bytes(tone(1000)));
     const std_descriptor closed{std_descriptor::closed, "", -1};
     const struct {
         const char * what;
@@ -339,9 +327,9 @@ TEST_F(QuillResults, ClosedStandardDescriptorsKeepTheFilesClean) {
     };
     for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
-        child_process child = start_process_with(
-            {QUILL_BINARY, "-m", k_model, "-t", "1", "-otxt", "-oj", "-of", dir + "/out", "-"}, c.fds, dir);
-        const process_result r = finish_process(child, std::chrono::seconds(60));
+        quill_session s =
+            start_quill_with({"-m", k_model, "-t", "1", "-otxt", "-oj", "-of", dir + "/out", "-"}, c.fds, dir);
+        const process_result r = finish_quill(s, std::chrono::seconds(60));
         ASSERT_TRUE(r.exited) << r.err;
         EXPECT_EQ(r.exit_status, 0) << r.err;
         EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;

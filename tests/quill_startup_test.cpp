@@ -17,18 +17,12 @@
 #include <vector>
 
 #include "process.h"
+#include "quill_session.h"
+#include "temp_dir_test.h"
 
 namespace {
 
-const std::string k_models = TEST_MODEL_DIR;
 const std::string k_missing_input = "/nonexistent/input.wav";
-
-std::string model(const char * name) { return k_models + "/" + name; }
-
-// Test cases may run side by side, in this build tree and in others.
-std::string temp_path(const std::string & name) {
-    return testing::TempDir() + "quill_startup." + std::to_string(getpid()) + "." + name;
-}
 
 // The usage text names the program as it was started; the golden files call
 // it lanternwick-quill.
@@ -59,11 +53,6 @@ std::string with_program_name(std::string text) {
 
 bool ends_with(const std::string & text, const std::string & tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-process_result run_quill(std::vector<std::string> args, const std::string & input = "") {
-    args.insert(args.begin(), QUILL_BINARY);
-    return run_process(args, input, std::chrono::seconds(60));
 }
 
 struct startup_case {
@@ -171,33 +160,34 @@ TEST(quill_startup, argument_and_start_up_errors) {
          bad_value("-p", too_many_processors, "is above " + threads + ", the hardware threads of this machine"),
          false},
         // The model's header tells its size before the library loads it.
-        {{"-dtw", "tiny.en", "-m", model("fixed.bin"), "-"},
+        {{"-dtw", "tiny.en", "-m", test_model("fixed.bin"), "-"},
          3,
-         "error: DTW preset 'tiny.en' is for a model with 4 text layers of width 384, but '" + model("fixed.bin") +
+         "error: DTW preset 'tiny.en' is for a model with 4 text layers of width 384, but '" + test_model("fixed.bin") +
              "' has 1 of width 64\n",
          false},
-        {{"-dtw", "base", "-m", model("tiny.bin"), "-"},
+        {{"-dtw", "base", "-m", test_model("tiny.bin"), "-"},
          3,
-         "error: DTW preset 'base' is for a model with 6 text layers of width 512, but '" + model("tiny.bin") +
+         "error: DTW preset 'base' is for a model with 6 text layers of width 512, but '" + test_model("tiny.bin") +
              "' has 4 of width 384\n",
          false},
-        {{"-dtw", "large.v3.turbo", "-m", model("tiny.bin"), "-"},
+        {{"-dtw", "large.v3.turbo", "-m", test_model("tiny.bin"), "-"},
          3,
          "error: DTW preset 'large.v3.turbo' is for a model with 4 text layers of width 1280, but '" +
-             model("tiny.bin") + "' has 4 of width 384\n",
+             test_model("tiny.bin") + "' has 4 of width 384\n",
          false},
         // Without a header to read, the library judges the file as before.
-        {{"-np", "-dtw", "tiny", "-m", model("empty.bin"), "-"},
+        {{"-np", "-dtw", "tiny", "-m", test_model("empty.bin"), "-"},
          3, "error: failed to initialize whisper context\n", false},
         {{"-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", true},
-        {{"-m", model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
-        {{"-m", model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true, true},
-        {{"-m", model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
+        {{"-m", test_model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
+        {{"-m", test_model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true, true},
+        {{"-m", test_model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", true},
         // With "--no-prints" the library's own log is gone, so only our line is left.
         {{"-np", "-m", "/nonexistent/model.bin", "-"}, 3, "error: failed to initialize whisper context\n", false},
-        {{"-np", "-m", model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
-        {{"-np", "-m", model("truncated.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false, true},
-        {{"-np", "-m", model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
+        {{"-np", "-m", test_model("empty.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
+        {{"-np", "-m", test_model("truncated.bin"), "-"},
+         3, "error: failed to initialize whisper context\n", false, true},
+        {{"-np", "-m", test_model("bad-magic.bin"), "-"}, 3, "error: failed to initialize whisper context\n", false},
     };
     for (const startup_case & c : cases) {
         std::optional<library_leaks_ignored> leaks;
@@ -220,20 +210,20 @@ TEST(quill_startup, argument_and_start_up_errors) {
 
 TEST(quill_startup, runs_that_load_a_model_end_with_status_0) {
     const std::vector<std::vector<std::string>> cases = {
-        {"-m", model("fixed.bin"), "-"},
-        {"-np", "-m", model("fixed.bin"), "-"},
-        {"-l", "AUTO", "-m", model("fixed.bin"), "-"},
-        {"-m", model("fixed.bin"), k_missing_input, "-"},
-        {"-m", model("fixed.bin"), "-", "-"},
-        {"-np", "-oved", "GPU", "-m", model("fixed.bin"), "-"},
-        {"-np", "-dtw", "tiny.en", "-m", model("tiny.bin"), "-"},
-        {"-np", "-dtw", "tiny", "-m", model("tiny.bin"), "-"},
+        {"-m", test_model("fixed.bin"), "-"},
+        {"-np", "-m", test_model("fixed.bin"), "-"},
+        {"-l", "AUTO", "-m", test_model("fixed.bin"), "-"},
+        {"-m", test_model("fixed.bin"), k_missing_input, "-"},
+        {"-m", test_model("fixed.bin"), "-", "-"},
+        {"-np", "-oved", "GPU", "-m", test_model("fixed.bin"), "-"},
+        {"-np", "-dtw", "tiny.en", "-m", test_model("tiny.bin"), "-"},
+        {"-np", "-dtw", "tiny", "-m", test_model("tiny.bin"), "-"},
         // The edges of what is refused.
-        {"-np", "-tp", "1", "-tpi", "0", "-ot", "0", "-d", "0", "-m", model("fixed.bin"), "-"},
-        {"-np", "-tp", "0", "-tpi", "0.001", "-m", model("fixed.bin"), "-"},
+        {"-np", "-tp", "1", "-tpi", "0", "-ot", "0", "-d", "0", "-m", test_model("fixed.bin"), "-"},
+        {"-np", "-tp", "0", "-tpi", "0.001", "-m", test_model("fixed.bin"), "-"},
         {"-np", "-t", std::to_string(thread_bound()), "-p", std::to_string(hardware_threads()), "-m",
-         model("fixed.bin"), "-"},
-        {"-np", "--suppress-regex", std::string(1024, 'a'), "-m", model("fixed.bin"), "-"},
+         test_model("fixed.bin"), "-"},
+        {"-np", "--suppress-regex", std::string(1024, 'a'), "-m", test_model("fixed.bin"), "-"},
     };
     for (const auto & args : cases) {
         const process_result result = run_quill(args);
@@ -247,7 +237,7 @@ TEST(quill_startup, runs_that_load_a_model_end_with_status_0) {
 TEST(quill_startup, a_thread_that_cannot_start_is_reported_with_status_5) {
     const std::string command = "ulimit -s 1000000000 || exit 99; exec \"$0\" -np -m \"$1\" -";
     const process_result result =
-        run_process({"/bin/sh", "-c", command, QUILL_BINARY, model("fixed.bin")}, "", std::chrono::seconds(60));
+        run_process({"/bin/sh", "-c", command, QUILL_BINARY, test_model("fixed.bin")}, "", std::chrono::seconds(60));
     ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
     if (result.exit_status == 99 || result.exit_status == 0) {
         GTEST_SKIP() << "this platform starts threads whatever the stack limit";
@@ -258,25 +248,28 @@ TEST(quill_startup, a_thread_that_cannot_start_is_reported_with_status_5) {
 }
 
 TEST(quill_startup, a_missing_input_is_reported_and_the_rest_runs) {
-    const process_result result = run_quill({"-np", "-m", model("fixed.bin"), k_missing_input, "-"});
+    const process_result result = run_quill({"-np", "-m", test_model("fixed.bin"), k_missing_input, "-"});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err.rfind("error: input file not found '" + k_missing_input + "'\n", 0), 0u) << result.err;
 }
 
 TEST(quill_startup, timing_report_unless_no_prints) {
-    const process_result loud = run_quill({"-m", model("fixed.bin"), "-"});
+    const process_result loud = run_quill({"-m", test_model("fixed.bin"), "-"});
     EXPECT_EQ(loud.exit_status, 0);
     EXPECT_NE(loud.err.find("total time"), std::string::npos) << loud.err;
 
-    const process_result quiet = run_quill({"-np", "-m", model("fixed.bin"), "-"});
+    const process_result quiet = run_quill({"-np", "-m", test_model("fixed.bin"), "-"});
     EXPECT_EQ(quiet.exit_status, 0);
     EXPECT_EQ(quiet.err.find("total time"), std::string::npos) << quiet.err;
 }
 
-class quill_response_file : public testing::Test {
+class quill_response_file : public temp_dir_test {
 protected:
-    std::string path = temp_path("args.txt");
-    void TearDown() override { unlink(path.c_str()); }
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
+        path = dir + "/args.txt";
+    }
+    std::string path;
 };
 
 TEST_F(quill_response_file, replaces_the_command_line) {
@@ -285,7 +278,7 @@ TEST_F(quill_response_file, replaces_the_command_line) {
         int status;
         std::string err;
     } const cases[] = {
-        {"-np\n-m\n" + model("fixed.bin") + "\n-", 0, ""},
+        {"-np\n-m\n" + test_model("fixed.bin") + "\n-", 0, ""},
         {"-np\r\n-\r\n", 0, "error: unknown argument: -np\r\n"},
         {"-np\n\n", 2, "error: input file not found ''\nerror: no input files specified\n"},
         {"", 2, "error: no input files specified\n"},
@@ -311,70 +304,17 @@ TEST_F(quill_response_file, missing_file_gives_status_1) {
     EXPECT_EQ(result.err, "error: response file '/nonexistent/args.txt' not found\n");
 }
 
-size_t count_of(const std::string & text, const std::string & needle) {
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
+// Reads what a running child prints until standard error holds `needle`
+// `times` times (true) or the time is up or its output closed (false).
+bool wait_for_stderr(quill_session & s, const std::string & needle, size_t times, std::chrono::milliseconds limit) {
+    return pump(s, std::chrono::steady_clock::now() + limit, [&] { return count_of(s.err, needle) >= times; });
 }
 
-// Reads standard error of a running child until `needle` has appeared `times`
-// times (true) or the time is up or stderr closed (false).
-bool wait_for_stderr(child_process & child, std::string & err, const std::string & needle, size_t times,
-                     std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (count_of(err, needle) < times) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd p{child.stderr_fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        const ssize_t n = read(child.stderr_fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return false;
-        }
-        err.append(buffer, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// Collects stdout and stderr while the child runs, without closing its
-// standard input; true when both have reached their end in time.
-bool wait_for_both_pipes_to_close(child_process & child, std::string & err, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    bool out_open = true;
-    bool err_open = true;
-    std::string out;
-    while (out_open || err_open) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
-        pollfd fds[2] = {{out_open ? child.stdout_fd : -1, POLLIN, 0}, {err_open ? child.stderr_fd : -1, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(left.count())) <= 0) {
-            continue;
-        }
-        char buffer[4096];
-        if (fds[0].revents != 0) {
-            const ssize_t n = read(child.stdout_fd, buffer, sizeof buffer);
-            out_open = n > 0;
-        }
-        if (fds[1].revents != 0) {
-            const ssize_t n = read(child.stderr_fd, buffer, sizeof buffer);
-            if (n > 0) {
-                err.append(buffer, static_cast<size_t>(n));
-            }
-            err_open = n > 0;
-        }
-    }
-    return true;
+// Collects what a running child prints, without closing its standard input;
+// true when both output pipes have reached their end in time.
+bool wait_for_both_pipes_to_close(quill_session & s, std::chrono::milliseconds limit) {
+    pump(s, std::chrono::steady_clock::now() + limit);
+    return s.child.stdout_fd < 0 && s.child.stderr_fd < 0;
 }
 
 // Opens the writing end once the program has opened the reading end, rather
@@ -415,47 +355,45 @@ bool write_all(int fd, const char * data, size_t size) {
     return true;
 }
 
+using quill_signal = temp_dir_test;
+
 // The model path is a FIFO that gets only the model's first bytes, so loading
 // waits in a read until the test writes the rest: both signals certainly
 // arrive during start-up. (A read, not the open, because thread-sanitizer
 // builds hold signals back until an open returns.)
-TEST(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) {
-    const std::string fifo = temp_path("model.fifo");
-    unlink(fifo.c_str());
+TEST_F(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) {
+    const std::string fifo = dir + "/model.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
-    child_process child = start_process({QUILL_BINARY, "-m", fifo, "-"});
-    child_guard guard{child};
-    std::string err;
-    ASSERT_TRUE(wait_for_stderr(child, err, fifo, 1, std::chrono::seconds(20))) << err;
+    quill_session s = start_quill({"-m", fifo, "-"});
+    child_guard guard{s.child};
+    ASSERT_TRUE(wait_for_stderr(s, fifo, 1, std::chrono::seconds(20))) << s.err;
 
-    const std::string contents = read_file(model("fixed.bin"));
+    const std::string contents = read_file(test_model("fixed.bin"));
     const size_t head = 64;
     ASSERT_GT(contents.size(), head);
     const int fd = open_fifo_for_writing(fifo, std::chrono::seconds(10));
     ASSERT_GE(fd, 0) << "the program never opened its model file";
-    unlink(fifo.c_str());
     ASSERT_TRUE(write_all(fd, contents.data(), head));
 
-    const std::string notice = "\xE2\x9C\x85 Signal received from process " + std::to_string(child.pid) +
+    const std::string notice = "\xE2\x9C\x85 Signal received from process " + std::to_string(s.child.pid) +
                                ", exiting...\n\n\n";
-    kill(child.pid, SIGINT);
-    ASSERT_TRUE(wait_for_stderr(child, err, notice, 1, std::chrono::seconds(10))) << err;
-    kill(child.pid, SIGINT);
-    ASSERT_TRUE(wait_for_stderr(child, err, notice, 2, std::chrono::seconds(10))) << err;
+    kill(s.child.pid, SIGINT);
+    ASSERT_TRUE(wait_for_stderr(s, notice, 1, std::chrono::seconds(10))) << s.err;
+    kill(s.child.pid, SIGINT);
+    ASSERT_TRUE(wait_for_stderr(s, notice, 2, std::chrono::seconds(10))) << s.err;
 
     EXPECT_TRUE(write_all(fd, contents.data() + head, contents.size() - head));
     close(fd);
 
     // Standard input stays open: the signals alone must end the run, which
     // shows as both output pipes closing.
-    ASSERT_TRUE(wait_for_both_pipes_to_close(child, err, std::chrono::seconds(30)))
-        << "still running with standard input open\n" << err;
-    const process_result result = finish_process(child, std::chrono::seconds(30));
-    err += result.err;
-    ASSERT_TRUE(result.exited) << err;
-    EXPECT_EQ(result.exit_status, 0) << err;
-    EXPECT_EQ(count_of(err, notice), 2u) << err;
+    ASSERT_TRUE(wait_for_both_pipes_to_close(s, std::chrono::seconds(30)))
+        << "still running with standard input open\n" << s.err;
+    const process_result result = finish_quill(s, std::chrono::seconds(30));
+    ASSERT_TRUE(result.exited) << result.err;
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(count_of(result.err, notice), 2u) << result.err;
 }
 
 } // namespace

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,22 +12,23 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
 
 #include "process.h"
+#include "quill_session.h"
 #include "speech.h"
+#include "temp_dir_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int k_rate = 16000;
-const std::string k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}";
+// How long a run may take once its input is written.
+constexpr std::chrono::seconds k_finish_limit(120);
 
-std::string model(const std::string & name) { return std::string(TEST_MODEL_DIR) + "/" + name; }
+const std::string k_silence_line = "{\"info\": \"\xF0\x9F\xA4\x90 Silence detected\"}";
 
 // ---- audio -----------------------------------------------------------------
 
@@ -41,18 +41,7 @@ samples speech(const std::string & name, const std::string & text) {
     const std::string raw = dir + "/" + name + ".raw";
     EXPECT_TRUE(make_spoken_raw(text, raw)) << name;
     samples out = read_pcm16_file(raw);
-    EXPECT_GT(out.size(), static_cast<size_t>(k_rate)) << name;
-    return out;
-}
-
-samples silence(int ms) { return samples(static_cast<size_t>(ms) * k_rate / 1000, 0); }
-
-// Loud throughout: never a quiet window, so never a cut.
-samples tone(int ms) {
-    samples out(static_cast<size_t>(ms) * k_rate / 1000);
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / k_rate));
-    }
+    EXPECT_GT(out.size(), static_cast<size_t>(k_sample_rate)) << name;
     return out;
 }
 
@@ -77,21 +66,19 @@ const samples & speech_with_pauses() {
     return stream;
 }
 
-// Little-endian bytes; with `stereo` the left channel carries the signal and
-// the right a quarter of it, so the mix-down is what gets transcribed.
+// With `stereo` the left channel carries the signal and the right a quarter
+// of it, so the mix-down is what gets transcribed.
 std::string pcm_bytes(const samples & audio, bool stereo) {
-    std::string bytes;
-    const auto put = [&bytes](int16_t v) {
-        bytes += static_cast<char>(v & 0xff);
-        bytes += static_cast<char>((v >> 8) & 0xff);
-    };
-    for (int16_t v : audio) {
-        put(v);
-        if (stereo) {
-            put(static_cast<int16_t>(v / 4));
-        }
+    if (!stereo) {
+        return pcm16_bytes(audio);
     }
-    return bytes;
+    samples both;
+    both.reserve(2 * audio.size());
+    for (int16_t v : audio) {
+        both.push_back(v);
+        both.push_back(static_cast<int16_t>(v / 4));
+    }
+    return pcm16_bytes(both);
 }
 
 float window_rms(const samples & audio, size_t begin, size_t end) {
@@ -105,79 +92,17 @@ float window_rms(const samples & audio, size_t begin, size_t end) {
 
 // ---- driving the program -----------------------------------------------------
 
-struct session {
-    child_process child;
-    std::string out;
-    std::string err;
-};
-
-session start(const std::vector<std::string> & options) {
-    std::vector<std::string> argv = {QUILL_BINARY};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return session{start_process(argv), "", ""};
-}
-
-// Reads what the program prints until `until`, so it never blocks on a full
-// pipe while the test writes.
-void pump(session & s, std::chrono::steady_clock::time_point until) {
-    while (s.child.stdout_fd >= 0 || s.child.stderr_fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        pollfd fds[2] = {{s.child.stdout_fd, POLLIN, 0}, {s.child.stderr_fd, POLLIN, 0}};
-        const int ready = poll(fds, 2, static_cast<int>(std::max<int64_t>(left.count(), 0)));
-        if (ready <= 0) {
-            return;
-        }
-        if (fds[0].revents) {
-            drain_once(s.child.stdout_fd, s.out);
-        }
-        if (fds[1].revents) {
-            drain_once(s.child.stderr_fd, s.err);
-        }
-    }
-}
-
-enum class pace { real_time, odd_bursts, one_write };
-
-// Writes like the desktop application: 100 ms at a time on the clock, or
-// faster than real time in writes whose sizes split samples and frames anywhere,
-// each left time enough to be read on its own rather than merged in the pipe.
-void feed(session & s, const std::string & bytes, pace how, size_t bytes_per_second) {
-    static const size_t k_odd_sizes[] = {1, 4097, 3, 8191, 333, 7, 5000, 2};
-    const auto begin = std::chrono::steady_clock::now();
-    size_t done = 0;
-    for (size_t k = 0; done < bytes.size(); ++k) {
-        const size_t write_size = how == pace::one_write   ? bytes.size()
-                                  : how == pace::real_time ? bytes_per_second / 10
-                                                           : k_odd_sizes[k % std::size(k_odd_sizes)];
-        const size_t size = std::min(write_size, bytes.size() - done);
-        ASSERT_TRUE(write_to_child(s.child, bytes.substr(done, size)));
-        done += size;
-        const auto due = how == pace::real_time  ? begin + std::chrono::microseconds(done * 1000000 / bytes_per_second)
-                         : how == pace::odd_bursts ? std::chrono::steady_clock::now() + 25ms
-                                                   : std::chrono::steady_clock::now();
-        pump(s, due);
-    }
-}
-
-process_result finish(session & s, std::chrono::milliseconds limit = 120s) {
-    process_result result = finish_process(s.child, limit);
-    result.out = s.out + result.out;
-    result.err = s.err + result.err;
-    return result;
-}
-
 // Stdin stays open: only the signal may end capture.
-process_result interrupt(session & s) {
+process_result interrupt(quill_session & s) {
     kill(s.child.pid, SIGINT);
     pump(s, std::chrono::steady_clock::now() + 180s);
-    return finish(s, 5s);
+    return finish_quill(s, 5s);
 }
 
 process_result run_stream(const std::vector<std::string> & options, const samples & audio, bool stereo, pace how) {
-    session s = start(options);
-    feed(s, pcm_bytes(audio, stereo), how, static_cast<size_t>(k_rate) * (stereo ? 4 : 2));
-    close_child_stdin(s.child);
-    return finish(s);
+    quill_session s = start_quill(options);
+    EXPECT_TRUE(feed(s, pcm_bytes(audio, stereo), how, static_cast<size_t>(k_sample_rate) * (stereo ? 4 : 2)));
+    return finish_quill(s, k_finish_limit);
 }
 
 // ---- reading it back ---------------------------------------------------------
@@ -297,7 +222,7 @@ class SpeechStream : public testing::TestWithParam<speech_case> {};
 
 TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
     const samples & audio = speech_with_pauses();
-    std::vector<std::string> options = {"-m", model("fixed.bin"), "-t", "2"};
+    std::vector<std::string> options = {"-m", test_model("fixed.bin"), "-t", "2"};
     if (GetParam().stereo) {
         options.push_back("--stereo");
     }
@@ -316,7 +241,7 @@ TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
     const auto at_least = [&counts](long n) {
         return std::count_if(counts.begin(), counts.end(), [n](long c) { return c >= n; });
     };
-    EXPECT_GE(static_cast<long>(seen.size()), at_least(k_rate));
+    EXPECT_GE(static_cast<long>(seen.size()), at_least(k_sample_rate));
     EXPECT_LE(static_cast<long>(seen.size()), at_least(1));
 
     // The model says " hello world." from 0 to 1 s of every buffer, so each
@@ -333,11 +258,11 @@ TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
             EXPECT_EQ(start, 0);
         } else if (start != previous_start) {
             EXPECT_GT(start, previous_start + 1000) << "a chunk holds more than a second";
-            const size_t cut = static_cast<size_t>(start) * k_rate / 1000;
+            const size_t cut = static_cast<size_t>(start) * k_sample_rate / 1000;
             EXPECT_LT(window_rms(audio, cut - 5333 + 16, cut - 16), 0.01f)
                 << "chunk " << t.chunk << " starts at " << start << " ms, right after a silent window";
         }
-        EXPECT_LT(start, static_cast<long long>(audio.size()) * 1000 / k_rate);
+        EXPECT_LT(start, static_cast<long long>(audio.size()) * 1000 / k_sample_rate);
         previous_start = start;
     }
 }
@@ -349,7 +274,10 @@ INSTANTIATE_TEST_SUITE_P(Pacing, SpeechStream,
                                          speech_case{"OddBurstsStereo", true, pace::odd_bursts}),
                          [](const auto & info) { return std::string(info.param.name); });
 
-TEST(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
+// Result files and audio files go to a directory of the case's own.
+using QuillStream = temp_dir_test;
+
+TEST_F(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
     // 20,000 samples stay below the first window, so the one transcription,
     // after the close, shows how many samples capture delivered.
     const struct {
@@ -357,7 +285,7 @@ TEST(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
         pace how;
     } cases[] = {{false, pace::one_write}, {false, pace::odd_bursts}, {true, pace::one_write}, {true, pace::odd_bursts}};
     for (const auto & c : cases) {
-        std::vector<std::string> options = {"-m", model("fixed.bin"), "-"};
+        std::vector<std::string> options = {"-m", test_model("fixed.bin"), "-"};
         if (c.stereo) {
             options.push_back("--stereo");
         }
@@ -369,10 +297,10 @@ TEST(QuillStream, EveryByteWrittenBeforeTheCloseBecomesASample) {
     }
 }
 
-TEST(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
-    session s = start({"-m", model("fixed.bin"), "-"});
-    feed(s, pcm_bytes(speech("fox", "The quick brown fox jumps over the lazy dog"), false), pace::real_time,
-         2 * k_rate);
+TEST_F(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
+    quill_session s = start_quill({"-m", test_model("fixed.bin"), "-"});
+    EXPECT_TRUE(feed(s, pcm_bytes(speech("fox", "The quick brown fox jumps over the lazy dog"), false),
+                     pace::real_time, 2 * k_sample_rate));
     const pid_t pid = s.child.pid;
     const process_result r = interrupt(s);
     ASSERT_TRUE(r.exited) << "still running with stdin open\n" << r.err;
@@ -387,10 +315,7 @@ TEST(QuillStream, InterruptTranscribesWhatIsPendingAndEndsWithStatusZero) {
     EXPECT_FALSE(read_protocol(r.out).empty());
 }
 
-TEST(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
-    const std::string dir = std::string(STREAM_AUDIO_DIR) + "/zero." + std::to_string(getpid());
-    mkdir(STREAM_AUDIO_DIR, 0755);
-    mkdir(dir.c_str(), 0755);
+TEST_F(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
     const struct {
         std::vector<std::string> names;
         samples audio;
@@ -406,7 +331,7 @@ TEST(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
     };
     int run = 0;
     for (const auto & c : cases) {
-        std::vector<std::string> options = {"-m", model("fixed.bin"), "-otxt"};
+        std::vector<std::string> options = {"-m", test_model("fixed.bin"), "-otxt"};
         std::vector<std::string> paths;
         for (size_t k = 0; k < c.names.size(); ++k) {
             paths.push_back(dir + "/run" + std::to_string(run) + "-" + std::to_string(k));
@@ -427,15 +352,13 @@ TEST(QuillStream, ZeroSampleTranscriptionReportsNoEarlierSegments) {
             } else {
                 EXPECT_NE(read_file(file).find(c.text_files[k]), std::string::npos) << file;
             }
-            std::remove(file.c_str());
         }
     }
-    rmdir(dir.c_str());
 }
 
-TEST(QuillStream, FailedTranscriptionEndsWithStatusTen) {
+TEST_F(QuillStream, FailedTranscriptionEndsWithStatusTen) {
     // An audio context larger than the model's makes the library fail.
-    const process_result r = run_stream({"-m", model("fixed.bin"), "-ac", "100000", "-"}, tone(2000), false,
+    const process_result r = run_stream({"-m", test_model("fixed.bin"), "-ac", "100000", "-"}, tone(2000), false,
                                         pace::one_write);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exit_status, 10);
@@ -443,16 +366,9 @@ TEST(QuillStream, FailedTranscriptionEndsWithStatusTen) {
     EXPECT_EQ(r.out.find("transcription"), std::string::npos);
 }
 
-TEST(QuillStream, StandardErrorLinesOfEachTranscription) {
+TEST_F(QuillStream, StandardErrorLinesOfEachTranscription) {
     const std::string warning =
         "whisper_processing_thread: WARNING: model is not multilingual, ignoring language and translation options\n";
-    const auto count = [](const std::string & text, const std::string & what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-            ++n;
-        }
-        return n;
-    };
     // 19,200 samples: one transcription, after the close.
     const struct {
         std::vector<std::string> options;
@@ -471,16 +387,16 @@ TEST(QuillStream, StandardErrorLinesOfEachTranscription) {
          "whisper_processing_thread: warning: grammar rule 'greeting' not found - skipping grammar sampling\n", 1},
     };
     for (const auto & c : cases) {
-        std::vector<std::string> options = {"-m", model("fixed.bin")};
+        std::vector<std::string> options = {"-m", test_model("fixed.bin")};
         options.insert(options.end(), c.options.begin(), c.options.end());
         options.push_back("-");
         const process_result r = run_stream(options, tone(1200), false, pace::one_write);
         const std::string what = testing::PrintToString(c.options);
         EXPECT_EQ(r.exit_status, 0) << what << r.err;
-        EXPECT_EQ(count(r.err, "\nsystem_info: n_threads = "), c.system_info) << what;
-        EXPECT_EQ(count(r.err, "whisper_processing_thread: processing '-' (19200 samples, 1.2 sec)"), c.system_info)
+        EXPECT_EQ(count_of(r.err, "\nsystem_info: n_threads = "), c.system_info) << what;
+        EXPECT_EQ(count_of(r.err, "whisper_processing_thread: processing '-' (19200 samples, 1.2 sec)"), c.system_info)
             << what;
-        EXPECT_EQ(count(r.err, warning), c.warnings) << what;
+        EXPECT_EQ(count_of(r.err, warning), c.warnings) << what;
         if (!c.expected.empty()) {
             EXPECT_NE(r.err.find(c.expected), std::string::npos) << what << r.err;
         }
@@ -493,11 +409,11 @@ samples two_chunks() { return join({tone(1500), silence(1000), tone(1200)}); }
 
 // With DTW token timestamps the library reports new segments in its own way;
 // what standard output shows must not change.
-TEST(QuillStream, DtwTimestampsPrintTheSameProtocol) {
+TEST_F(QuillStream, DtwTimestampsPrintTheSameProtocol) {
     for (const bool dtw : {false, true}) {
         SCOPED_TRACE(dtw ? "-dtw tiny.en" : "no DTW");
         // A short audio context keeps the model's encoder cheap; the text is the same.
-        std::vector<std::string> options = {"-m", model("tiny.bin"), "-t", "2", "-ac", "128"};
+        std::vector<std::string> options = {"-m", test_model("tiny.bin"), "-t", "2", "-ac", "128"};
         if (dtw) {
             options.insert(options.end(), {"-dtw", "tiny.en"});
         }
@@ -520,7 +436,7 @@ TEST(QuillStream, DtwTimestampsPrintTheSameProtocol) {
 // the open chunk is often shorter than the options assume: the last
 // transcription of each run must show what the same audio shows with a
 // window that fits (status 0, no crash, no segments beyond the audio).
-TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
+TEST_F(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
     const struct {
         std::vector<std::string> options, fitting;
     } cases[] = {
@@ -530,7 +446,7 @@ TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
         {{"-ot", "500", "-d", "60000"}, {"-ot", "500"}},
     };
     const auto last_transcription = [](std::vector<std::string> options) {
-        options.insert(options.begin(), {"-np", "-m", model("fixed.bin")});
+        options.insert(options.begin(), {"-np", "-m", test_model("fixed.bin")});
         options.push_back("-");
         const process_result r = run_stream(options, tone(2000), false, pace::one_write);
         EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -552,8 +468,9 @@ TEST(QuillStream, AWindowReachingPastTheOpenChunkTranscribesOnlyItsAudio) {
 
 // A line feed or a tab in a token must not break the line protocol: every
 // line stays one JSON object, and the text comes back as the model said it.
-TEST(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
-    const process_result r = run_stream({"-m", model("fixed-control.bin"), "-"}, two_chunks(), false, pace::one_write);
+TEST_F(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
+    const process_result r =
+        run_stream({"-m", test_model("fixed-control.bin"), "-"}, two_chunks(), false, pace::one_write);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     size_t segment_lines = 0;
     for (const std::string & line : split_lines(r.out)) {
@@ -570,21 +487,16 @@ TEST(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
     EXPECT_EQ(segment_lines, processed_counts(r.err).size()) << r.out;
 }
 
-process_result finish_child(child_process child) { return finish_process(child, 120s); }
-
 // Lines that cannot be written are not lost in silence: one message, the
 // transcription under way finished with its result files, then the status.
-TEST(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
+TEST_F(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
     if (access("/dev/full", W_OK) != 0) {
         GTEST_SKIP() << "no /dev/full here";
     }
-    const std::string dir = make_temp_dir("quill_stdout_");
-    ASSERT_FALSE(dir.empty());
-    const std::string audio = dir + "/audio.raw";
-    write_file(audio, pcm_bytes(tone(5000), false));
-    const process_result r = finish_child(start_process_with(
-        {QUILL_BINARY, "-m", model("fixed.bin"), "-otxt", "-of", dir + "/out", "-"},
-        {{std_descriptor::file, audio}, {std_descriptor::file, "/dev/full"}, {}}));
+    const std::string audio = file_with("audio.raw", pcm_bytes(tone(5000), false));
+    quill_session s = start_quill_with({"-m", test_model("fixed.bin"), "-otxt", "-of", dir + "/out", "-"},
+                                       {{std_descriptor::file, audio}, {std_descriptor::file, "/dev/full"}, {}});
+    const process_result r = finish_quill(s, k_finish_limit);
     ASSERT_TRUE(r.exited) << r.err;
     EXPECT_EQ(r.exit_status, 11) << r.err;
     const std::string message = std::string("failed to write to standard output: ") + std::strerror(ENOSPC) + "\n";
@@ -593,13 +505,12 @@ TEST(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
     EXPECT_EQ(r.err.find("failed to write to standard output", at + 1), std::string::npos) << "one message\n" << r.err;
     EXPECT_EQ(processed_counts(r.err).size(), 1u) << r.err;
     EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
-    std::filesystem::remove_all(dir);
 }
 
 // A read that fails is not an end of input: what was read is transcribed,
 // then the failure is reported and shows in the status.
-TEST(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
-    const std::vector<std::string> argv = {QUILL_BINARY, "-m", model("fixed.bin"), "-"};
+TEST_F(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
+    const std::vector<std::string> options = {"-m", test_model("fixed.bin"), "-"};
     const auto expect_failure = [](const process_result & r, int error, const std::vector<long> & counts,
                                    size_t transcriptions) {
         ASSERT_TRUE(r.exited) << r.err;
@@ -612,8 +523,8 @@ TEST(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
     };
     {
         SCOPED_TRACE("a directory");
-        expect_failure(finish_child(start_process_with(argv, {{std_descriptor::file, TEST_SOURCE_DIR}, {}, {}})),
-                       EISDIR, {0}, 0);
+        quill_session s = start_quill_with(options, {{std_descriptor::file, TEST_SOURCE_DIR}, {}, {}});
+        expect_failure(finish_quill(s, k_finish_limit), EISDIR, {0}, 0);
     }
     {
         // Linux resets a UNIX socket's reader once its peer closes with bytes
@@ -624,7 +535,7 @@ TEST(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
         for (int fd : pair) {
             fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
-        child_process child = start_process_with(argv, {{std_descriptor::given, "", pair[1]}, {}, {}});
+        quill_session s = start_quill_with(options, {{std_descriptor::given, "", pair[1]}, {}, {}});
         const std::string audio = pcm_bytes(tone(1200), false);
         for (size_t done = 0; done < audio.size();) {
             const ssize_t n = write(pair[0], audio.data() + done, audio.size() - done);
@@ -634,7 +545,7 @@ TEST(QuillStream, UnreadableStandardInputIsReportedAfterWhatWasRead) {
         ASSERT_EQ(write(pair[1], "x", 1), 1);
         close(pair[1]);
         close(pair[0]);
-        expect_failure(finish_child(child), ECONNRESET, {19200}, 1);
+        expect_failure(finish_quill(s, k_finish_limit), ECONNRESET, {19200}, 1);
     }
 }
 

@@ -415,8 +415,9 @@ TEST_F(Bridge, BogusLengthThenEndOfInputCostsNoHugeBuffer) {
 // A FIFO as standard input lets the extension's side end and come back, as
 // the reconnection wait expects.
 TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
-    const std::string fifo = "/tmp/lanternwick_shuttle_test.fifo";
-    unlink(fifo.c_str());
+    const std::string dir = make_temp_dir("lanternwick_shuttle_stdin");
+    ASSERT_NE("", dir);
+    const std::string fifo = dir + "/stdin.fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     extension.child = start_process({"/bin/sh", "-c", "exec \"$0\" origin < \"$1\"", SHUTTLE_BINARY, fifo});
     int writer = open(fifo.c_str(), O_WRONLY);
@@ -441,6 +442,7 @@ TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
     EXPECT_EQ((std::vector<std::string>{"before", "after reconnection"}), app_messages(*app));
     close(writer);
     unlink(fifo.c_str());
+    rmdir(dir.c_str());
     finish();
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -201,15 +202,9 @@ process_result finish_process(child_process & child, std::chrono::milliseconds l
     return result;
 }
 
-process_result run_process(const std::vector<std::string> & argv, const std::string & input,
-                           std::chrono::milliseconds limit, const std::string & cwd) {
-    child_process child = start_process(argv, cwd);
-    // Feeding and reading at once keeps a child that prints a lot from
-    // blocking on a full pipe while we still write.
-    process_result result;
+void feed_while_reading(child_process & child, const std::string & input, std::string & out, std::string & err,
+                        std::chrono::steady_clock::time_point deadline) {
     size_t done = 0;
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string out, err;
     while (done < input.size() && std::chrono::steady_clock::now() < deadline) {
         pollfd fds[3] = {{child.stdin_fd, POLLOUT, 0}, {child.stdout_fd, POLLIN, 0}, {child.stderr_fd, POLLIN, 0}};
         if (poll(fds, 3, 100) < 0 && errno != EINTR) {
@@ -232,11 +227,37 @@ process_result run_process(const std::vector<std::string> & argv, const std::str
             drain_once(child.stderr_fd, err);
         }
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    result = finish_process(child, std::max(left, std::chrono::milliseconds(1)));
+}
+
+process_result finish_process_after(child_process & child, const std::string & out, const std::string & err,
+                                    std::chrono::milliseconds limit) {
+    process_result result = finish_process(child, limit);
     result.out = out + result.out;
     result.err = err + result.err;
     return result;
+}
+
+std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(1));
+}
+
+process_result run_process(const std::vector<std::string> & argv, const std::string & input,
+                           std::chrono::milliseconds limit, const std::string & cwd) {
+    child_process child = start_process(argv, cwd);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string out, err;
+    feed_while_reading(child, input, out, err, deadline);
+    return finish_process_after(child, out, err, time_left(deadline));
+}
+
+size_t count_of(const std::string & text, const std::string & needle) {
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
 }
 
 std::vector<std::string> split_lines(const std::string & text) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -48,4 +49,14 @@ std::string pcm16_bytes(const std::vector<int16_t> & samples) {
         bytes += static_cast<char>((v >> 8) & 0xff);
     }
     return bytes;
+}
+
+std::vector<int16_t> silence(int ms) { return std::vector<int16_t>(static_cast<size_t>(ms) * k_sample_rate / 1000, 0); }
+
+std::vector<int16_t> tone(int ms) {
+    std::vector<int16_t> out(static_cast<size_t>(ms) * k_sample_rate / 1000);
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 440.0 * static_cast<double>(i) / k_sample_rate));
+    }
+    return out;
 }

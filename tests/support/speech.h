@@ -7,6 +7,8 @@
 // Audio as the desktop application writes it (signed 16-bit little-endian
 // PCM at 16 kHz, one channel), for the tests and the benchmarks.
 
+constexpr int k_sample_rate = 16000;
+
 // Speaks `text` with espeak-ng and converts it with sox into `raw_path`,
 // unless that file is already there: made once per build tree. False when a
 // tool fails.
@@ -15,3 +17,10 @@ bool make_spoken_raw(const std::string & text, const std::string & raw_path);
 std::vector<int16_t> read_pcm16_file(const std::string & path);
 
 std::string pcm16_bytes(const std::vector<int16_t> & samples);
+
+// Zeros for `ms` milliseconds.
+std::vector<int16_t> silence(int ms);
+
+// A 440 Hz sine for `ms` milliseconds, loud throughout: never a quiet
+// window, so never a cut.
+std::vector<int16_t> tone(int ms);
