@@ -25,7 +25,7 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug "-DLANTERNWICK_SANITIZE=address,undefined"
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/library_races.supp"
 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DLANTERNWICK_SANITIZE=thread -DLANTERNWICK_WHISPER_OPENMP=OFF
 "$root/scripts/fuzz_grammar.sh"
 echo "== all suites passed"
