@@ -26,6 +26,7 @@
 
 #include "audio_file.h"
 #include "audio_filters.h"
+#include "shell_quote.h"
 
 namespace {
 
@@ -59,6 +60,10 @@ run_cost run_measured(const std::vector<std::string> & argv) {
     args.push_back(nullptr);
     const auto start = clock_type::now();
     const pid_t pid = fork();
+    if (pid < 0) {
+        perror("audio_file_bench: fork");
+        std::exit(1);
+    }
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
@@ -88,12 +93,12 @@ std::string make_source(double minutes, const std::string & extension) {
     const std::string wav = base + ".wav";
     const std::string path = base + "." + extension;
     if (access(wav.c_str(), R_OK) != 0 &&
-        !run_quietly("sox -n -r 44100 -c 2 -b 16 '" + wav + "' synth " + std::to_string(minutes * 60) +
+        !run_quietly("sox -n -r 44100 -c 2 -b 16 " + shell_single_quoted(wav) + " synth " + std::to_string(minutes * 60) +
                      " sine 300-3000 pinknoise gain -6")) {
         fprintf(stderr, "audio_file_bench: sox is needed to make the audio\n");
         std::exit(1);
     }
-    if (access(path.c_str(), R_OK) != 0 && !run_quietly("sox '" + wav + "' '" + path + "'")) {
+    if (access(path.c_str(), R_OK) != 0 && !run_quietly("sox " + shell_single_quoted(wav) + " " + shell_single_quoted(path))) {
         fprintf(stderr, "audio_file_bench: sox cannot write %s (MP3 needs libsox-fmt-mp3)\n", extension.c_str());
         std::exit(1);
     }

@@ -46,8 +46,8 @@ ma_result read_frames(ma_decoder & decoder, ma_uint64 announced, ma_uint32 chann
     samples.clear();
     samples.reserve(std::min(announced, k_most_frames_reserved) * channels);
     ma_uint64 done = 0;
-    // Always one read, so an announced length of 0 is reported as the
-    // decoder judges it.
+    // Always one read, even of an announced length of 0: the library refuses
+    // a request for no frames, so a stream without any is a failed read.
     do {
         const ma_uint64 block = std::min(k_block_frames, announced - done);
         samples.resize((done + block) * channels);

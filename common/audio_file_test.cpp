@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "process.h"
+#include "shell_quote.h"
 #include "speech.h"
+#include "temp_dir_test.h"
 
 namespace {
 
@@ -124,8 +126,8 @@ protected:
         dir = make_temp_dir("audio_file_");
         ASSERT_FALSE(dir.empty());
         for (const tone_file & tone : k_tones) {
-            const std::string command = std::string("sox -n ") + tone.sox_format + " '" + path(tone) +
-                                        "' synth 1.5 sine 440 gain -6" + (tone.channels == 2 ? " remix 1 0" : "");
+            const std::string command = std::string("sox -n ") + tone.sox_format + " " + shell_single_quoted(path(tone)) +
+                                        " synth 1.5 sine 440 gain -6" + (tone.channels == 2 ? " remix 1 0" : "");
             ASSERT_EQ(std::system((command + " > /dev/null 2>&1").c_str()), 0) << command;
         }
     }
@@ -210,18 +212,16 @@ TEST(read_audio_data, decodes_encoded_audio_held_in_the_name_itself) {
 // The decoder takes a WAV file's length from the bytes the file holds, not
 // from the data size its header claims, so a cut-off file announces, and
 // decodes to, exactly the samples that are there.
-TEST(read_audio_data, decodes_what_a_cut_off_wav_file_holds) {
-    const std::string dir = make_temp_dir("audio_file_");
+using read_audio_file = temp_dir_test;
+
+TEST_F(read_audio_file, decodes_what_a_cut_off_wav_file_holds) {
     const std::vector<int16_t> samples = ramp(1000);
-    write_file(dir + "/cut.wav", wav_bytes(samples, 16000, 100000));
-    const read_result r = read_capturing(dir + "/cut.wav", false);
-    fs::remove_all(dir);
+    const read_result r = read_capturing(file_with("cut.wav", wav_bytes(samples, 16000, 100000)), false);
     ASSERT_TRUE(r.ok) << r.err;
     EXPECT_EQ(r.samples, as_floats(samples));
 }
 
-TEST(read_audio_data, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
-    const std::string dir = make_temp_dir("audio_file_");
+TEST_F(read_audio_file, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
     std::mt19937 random(12);
     std::string noise;
     for (int i = 0; i < 4000; ++i) {
@@ -243,11 +243,7 @@ TEST(read_audio_data, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
         {"a stream without frames", "silent.wav", wav_bytes({}), read_error},
     };
     for (const auto & c : cases) {
-        std::string name = c.contents;
-        if (c.file != nullptr) {
-            name = dir + "/" + c.file;
-            write_file(name, c.contents);
-        }
+        const std::string name = c.file != nullptr ? file_with(c.file, c.contents) : c.contents;
         const read_result r = read_capturing(name, true);
         EXPECT_FALSE(r.ok) << c.what;
         EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << c.what << ": " << r.err;
@@ -257,7 +253,6 @@ TEST(read_audio_data, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
             EXPECT_EQ(r.samples, k_earlier_samples) << c.what;
         }
     }
-    fs::remove_all(dir);
 }
 
 // Standard input is reached through a small program that decodes its

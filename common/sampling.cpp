@@ -129,17 +129,20 @@ size_t draw_index(const std::vector<double> & weights, std::mt19937 & generator)
     for (const double w : weights) {
         total += w;
     }
-    std::vector<double> running_sums;
-    running_sums.reserve(weights.size());
-    double running = 0.0;
-    for (size_t i = 0; i + 1 < weights.size(); ++i) {
-        running += weights[i] / total;
-        running_sums.push_back(running);
-    }
     const uint64_t low = static_cast<uint32_t>(generator());
     const uint64_t high = static_cast<uint32_t>(generator());
     const double u = static_cast<double>(low | (high << 32)) / 18446744073709551616.0;  // 2^64
-    return static_cast<size_t>(std::upper_bound(running_sums.begin(), running_sums.end(), u) - running_sums.begin());
+    // The running sums never fall, so those not above u are the first ones:
+    // counting up to the first sum above u needs no table of them.
+    size_t index = 0;
+    double running = 0.0;
+    for (; index + 1 < weights.size(); ++index) {
+        running += weights[index] / total;
+        if (running > u) {
+            break;
+        }
+    }
+    return index;
 }
 
 int32_t sample_candidates(std::vector<candidate> candidates, int32_t top_k, double top_p, std::mt19937 & generator) {

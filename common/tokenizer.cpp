@@ -189,9 +189,10 @@ void gpt_split_words(std::string text, std::vector<std::string> & words) {
     for_each_word(text.data(), text.size(), [&](size_t pos, size_t length) { words.emplace_back(text, pos, length); });
 }
 
-std::vector<int32_t> gpt_tokenize(const gpt_vocab & vocab, const std::string & text) {
+namespace {
+
+std::vector<int32_t> tokenize_with(longest_match & matcher, const gpt_vocab & vocab, const std::string & text) {
     std::vector<int32_t> ids;
-    longest_match matcher{vocab.token_to_id, longest_key_length(vocab.token_to_id), {}};
     // Words are tokenised as they are found instead of being collected first:
     // the same ids, without holding a copy of every word of a long text.
     const auto tokenize_plain = [&](size_t begin, size_t end) {
@@ -203,6 +204,19 @@ std::vector<int32_t> gpt_tokenize(const gpt_vocab & vocab, const std::string & t
     };
     cut_at_special_tokens(vocab.special_tokens, text, tokenize_plain, tokenize_special);
     return ids;
+}
+
+// Finding the longest key walks the whole vocabulary: once per call, or once
+// for every line of a test file.
+longest_match matcher_for(const gpt_vocab & vocab) {
+    return longest_match{vocab.token_to_id, longest_key_length(vocab.token_to_id), {}};
+}
+
+} // namespace
+
+std::vector<int32_t> gpt_tokenize(const gpt_vocab & vocab, const std::string & text) {
+    longest_match matcher = matcher_for(vocab);
+    return tokenize_with(matcher, vocab, text);
 }
 
 std::map<std::string, std::vector<int32_t>> extract_tests_from_file(const std::string & test_file) {
@@ -232,9 +246,10 @@ std::map<std::string, std::vector<int32_t>> extract_tests_from_file(const std::s
 
 void test_gpt_tokenizer(gpt_vocab & vocab, const std::string & test_file) {
     const auto tests = extract_tests_from_file(test_file);
+    longest_match matcher = matcher_for(vocab);
     size_t n_fails = 0;
     for (const auto & test : tests) {
-        const std::vector<int32_t> ids = gpt_tokenize(vocab, test.first);
+        const std::vector<int32_t> ids = tokenize_with(matcher, vocab, test.first);
         if (ids == test.second) {
             continue;
         }
