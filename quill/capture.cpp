@@ -19,8 +19,8 @@ int16_t sample_at(const uint8_t * bytes) {
     return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
 }
 
-bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out) {
-    if (!read_some_from_stdin_nb(leftover)) {
+bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out, int & error) {
+    if (!read_some_from_stdin_nb(leftover, error)) {
         return false;
     }
     convert_pcm_bytes(leftover, stereo, out);
@@ -56,17 +56,22 @@ void convert_pcm_bytes(std::vector<uint8_t> & bytes, bool stereo, std::vector<fl
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(frames * frame_size));
 }
 
-bool read_some_nb(int fd, std::vector<uint8_t> & bytes) {
+bool read_some_nb(int fd, std::vector<uint8_t> & bytes, int & error) {
+    error = 0;
     pollfd entry{fd, POLLIN, 0};
     const int ready = poll(&entry, 1, k_poll_timeout_ms);
     if (ready == 0) {
         return true;
     }
     if (ready < 0) {
-        return errno == EINTR;
+        if (errno == EINTR) {
+            return true;
+        }
+        error = errno;
+        return false;
     }
     if (entry.revents & POLLNVAL) {
-        errno = EBADF;
+        error = EBADF;
         return false;
     }
     // A hang-up may still have data behind it: only read's 0 says it is all gone.
@@ -78,36 +83,40 @@ bool read_some_nb(int fd, std::vector<uint8_t> & bytes) {
     const ssize_t got = read(fd, bytes.data() + old_size, k_read_size);
     const int read_error = got < 0 ? errno : 0;
     bytes.resize(old_size + (got > 0 ? static_cast<size_t>(got) : 0));
-    errno = read_error;
     if (got >= 0) {
         return got > 0;
     }
-    return read_error == EAGAIN || read_error == EINTR;
+    if (read_error == EAGAIN || read_error == EINTR) {
+        return true;
+    }
+    error = read_error;
+    return false;
 }
 
-bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes) {
-    return read_some_nb(STDIN_FILENO, bytes);
+bool read_some_from_stdin_nb(std::vector<uint8_t> & bytes, int & error) {
+    return read_some_nb(STDIN_FILENO, bytes, error);
 }
 
-bool read_mono_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out) {
-    return read_pcm_from_stdin(false, leftover, out);
+bool read_mono_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out, int & error) {
+    return read_pcm_from_stdin(false, leftover, out, error);
 }
 
-bool read_stereo_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out) {
-    return read_pcm_from_stdin(true, leftover, out);
+bool read_stereo_pcm_from_stdin(std::vector<uint8_t> & leftover, std::vector<float> & out, int & error) {
+    return read_pcm_from_stdin(true, leftover, out, error);
 }
 
-bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out) {
-    return stereo ? read_stereo_pcm_from_stdin(leftover, out) : read_mono_pcm_from_stdin(leftover, out);
+bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<float> & out, int & error) {
+    return stereo ? read_stereo_pcm_from_stdin(leftover, out, error) : read_mono_pcm_from_stdin(leftover, out, error);
 }
 
 void audio_input_thread(audio_handoff & handoff, bool stereo) {
     std::vector<uint8_t> leftover;
     while (!stop_requested.load()) {
         std::vector<float> samples;
-        if (!read_audio_chunk(stereo, leftover, samples)) {
-            if (errno != 0) {
-                report_input_failure(handoff, errno);
+        int error = 0;
+        if (!read_audio_chunk(stereo, leftover, samples, error)) {
+            if (error != 0) {
+                report_input_failure(handoff, error);
             }
             break;
         }

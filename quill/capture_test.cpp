@@ -117,7 +117,10 @@ std::vector<size_t> read_until_end(int fd) {
     std::vector<size_t> sizes;
     for (int step = 0; step < 100; ++step) {
         std::vector<uint8_t> bytes;
-        if (!read_some_nb(fd, bytes)) {
+        int error = -1;
+        const bool more = read_some_nb(fd, bytes, error);
+        EXPECT_EQ(error, 0) << "step " << step;
+        if (!more) {
             EXPECT_TRUE(bytes.empty());
             return sizes;
         }
@@ -146,7 +149,7 @@ TEST(Capture, DataBeforeAHangUpIsStillRead) {
 }
 
 // The capture thread reports a failure but not an end of input, and tells
-// them apart by errno.
+// them apart by the step's error.
 TEST(Capture, FailedReadIsToldFromTheEndOfInput) {
     pipe_ends ended;
     ended.close_writer();
@@ -161,9 +164,9 @@ TEST(Capture, FailedReadIsToldFromTheEndOfInput) {
     } cases[] = {{"end of input", ended.read_end, 0}, {"a directory", directory, EISDIR}, {"closed", closed, EBADF}};
     for (const auto & c : cases) {
         std::vector<uint8_t> bytes;
-        errno = -1;
-        EXPECT_FALSE(read_some_nb(c.fd, bytes)) << c.what;
-        EXPECT_EQ(errno, c.error) << c.what;
+        int error = -1;
+        EXPECT_FALSE(read_some_nb(c.fd, bytes, error)) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
         EXPECT_TRUE(bytes.empty()) << c.what;
     }
     close(directory);
@@ -172,7 +175,9 @@ TEST(Capture, FailedReadIsToldFromTheEndOfInput) {
 TEST(Capture, QuietPipeKeepsCaptureGoing) {
     pipe_ends p;
     std::vector<uint8_t> bytes{7};
-    EXPECT_TRUE(read_some_nb(p.read_end, bytes));
+    int error = -1;
+    EXPECT_TRUE(read_some_nb(p.read_end, bytes, error));
+    EXPECT_EQ(error, 0);
     EXPECT_EQ(bytes, std::vector<uint8_t>{7}) << "the read step appends, keeping what was there";
 }
 

@@ -55,12 +55,12 @@ void drop_missing_inputs(whisper_params & params) {
 // The library fails inside loading a model whose decoder lacks the preset's
 // heads, so the size is taken from the file's header first. A file without
 // a readable header is left for the library to refuse.
-bool dtw_preset_fits_model(const whisper_params & params) {
+bool dtw_preset_fits_model(const whisper_params & params, whisper_alignment_heads_preset heads) {
     text_decoder_shape model;
     if (!read_model_decoder(params.model, model)) {
         return true;
     }
-    const text_decoder_shape preset = dtw_preset_decoder(dtw_preset_for(params.dtw));
+    const text_decoder_shape preset = dtw_preset_decoder(heads);
     if (model.layers == preset.layers && model.width == preset.width) {
         return true;
     }
@@ -124,7 +124,7 @@ int main(int argc, char ** argv) {
             std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
             return exit_code(quill_exit::model_failed);
         }
-        if (!dtw_preset_fits_model(params)) {
+        if (!dtw_preset_fits_model(params, cparams.dtw_aheads_preset)) {
             return exit_code(quill_exit::model_failed);
         }
     }

@@ -41,12 +41,13 @@ std::string negative_refusal(double value) { return value < 0.0 ? "is negative" 
 constexpr int32_t k_threads_per_hardware_thread = 4;
 
 std::string thread_refusal(double value) {
-    const int32_t bound = k_threads_per_hardware_thread * hardware_threads();
+    const int32_t hardware = hardware_threads();
+    const int32_t bound = k_threads_per_hardware_thread * hardware;
     if (value <= bound) {
         return "";
     }
     return "is above " + std::to_string(bound) + ", " + std::to_string(k_threads_per_hardware_thread) +
-           " times the " + std::to_string(hardware_threads()) + " hardware threads of this machine";
+           " times the " + std::to_string(hardware) + " hardware threads of this machine";
 }
 
 // Each processor holds a whole decoding state of its own (tens of megabytes

@@ -69,8 +69,9 @@ std::vector<printed_segment> read_new_segments(whisper_context * ctx, const whis
 
 // A lost line would go unnoticed by the reader, so the first failure is
 // reported and the rest of this transcription's output is dropped: a full
-// device fails every later line too. A broken pipe never gets here, since
-// SIGPIPE ends the process first.
+// device fails every later line too. A closed reader ends the process with
+// SIGPIPE as a rule, but a parent that ignores SIGPIPE passes that on through
+// exec, and then the write fails here with EPIPE like any other failure.
 void write_and_flush(const std::string & text, print_callback_data & data) {
     if (data.stdout_error != 0) {
         return;

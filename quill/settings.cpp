@@ -16,7 +16,9 @@ whisper_params::whisper_params()
       best_of(whisper_full_default_params(WHISPER_SAMPLING_GREEDY).greedy.best_of),
       beam_size(whisper_full_default_params(WHISPER_SAMPLING_BEAM_SEARCH).beam_search.beam_size) {}
 
-// 0 means the platform cannot tell; 4 is then as good a guess as any.
+// 0 means the platform cannot tell; 4 is then as good a guess as any. The cap
+// lies far above any real machine and keeps the bound of "-t", four times
+// this count, within the 32-bit thread count.
 int32_t hardware_threads() {
     const unsigned reported = std::thread::hardware_concurrency();
     if (reported == 0) {

@@ -2,8 +2,9 @@
 
 #include <atomic>
 
-// Set by the SIGINT handler and read by the capture thread; never reset, so a
-// later input name also sees that the user asked to stop.
+// Set by the SIGINT handler, and by the caller of the capture thread when the
+// processing thread cannot start, so that capture ends; read by the capture
+// thread. Never reset, so a later input name also sees the stop.
 extern std::atomic<bool> stop_requested;
 
 // The SIGINT handler: raises `stop_requested` and writes the notice with one

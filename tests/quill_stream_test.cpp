@@ -41,7 +41,7 @@ samples speech(const std::string & name, const std::string & text) {
     const std::string raw = dir + "/" + name + ".raw";
     EXPECT_TRUE(make_spoken_raw(text, raw)) << name;
     samples out = read_pcm16_file(raw);
-    EXPECT_GT(out.size(), static_cast<size_t>(k_sample_rate)) << name;
+    EXPECT_GT(out.size(), k_sample_rate) << name;
     return out;
 }
 
@@ -101,7 +101,7 @@ process_result interrupt(quill_session & s) {
 
 process_result run_stream(const std::vector<std::string> & options, const samples & audio, bool stereo, pace how) {
     quill_session s = start_quill(options);
-    EXPECT_TRUE(feed(s, pcm_bytes(audio, stereo), how, static_cast<size_t>(k_sample_rate) * (stereo ? 4 : 2)));
+    EXPECT_TRUE(feed(s, pcm_bytes(audio, stereo), how, k_sample_rate * (stereo ? 4 : 2)));
     return finish_quill(s, k_finish_limit);
 }
 
@@ -241,7 +241,7 @@ TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
     const auto at_least = [&counts](long n) {
         return std::count_if(counts.begin(), counts.end(), [n](long c) { return c >= n; });
     };
-    EXPECT_GE(static_cast<long>(seen.size()), at_least(k_sample_rate));
+    EXPECT_GE(static_cast<long>(seen.size()), at_least(static_cast<long>(k_sample_rate)));
     EXPECT_LE(static_cast<long>(seen.size()), at_least(1));
 
     // The model says " hello world." from 0 to 1 s of every buffer, so each
@@ -262,7 +262,7 @@ TEST_P(SpeechStream, FollowsTheProtocolAndCutsInThePauses) {
             EXPECT_LT(window_rms(audio, cut - 5333 + 16, cut - 16), 0.01f)
                 << "chunk " << t.chunk << " starts at " << start << " ms, right after a silent window";
         }
-        EXPECT_LT(start, static_cast<long long>(audio.size()) * 1000 / k_sample_rate);
+        EXPECT_LT(start, static_cast<long long>(audio.size() * 1000 / k_sample_rate));
         previous_start = start;
     }
 }

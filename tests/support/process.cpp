@@ -202,6 +202,12 @@ process_result finish_process(child_process & child, std::chrono::milliseconds l
     return result;
 }
 
+namespace {
+
+// Writes `input` to the child's standard input while collecting what it
+// prints into `out` and `err`, so that a child printing a lot never blocks on
+// a full pipe while we still write; stops at `deadline`, or when the child no
+// longer reads.
 void feed_while_reading(child_process & child, const std::string & input, std::string & out, std::string & err,
                         std::chrono::steady_clock::time_point deadline) {
     size_t done = 0;
@@ -229,18 +235,22 @@ void feed_while_reading(child_process & child, const std::string & input, std::s
     }
 }
 
+// What is left until `deadline`, at least a millisecond: a limit that has
+// run out still lets finish_process look once.
+std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(1));
+}
+
+} // namespace
+
 process_result finish_process_after(child_process & child, const std::string & out, const std::string & err,
                                     std::chrono::milliseconds limit) {
     process_result result = finish_process(child, limit);
     result.out = out + result.out;
     result.err = err + result.err;
     return result;
-}
-
-std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return std::max(left, std::chrono::milliseconds(1));
 }
 
 process_result run_process(const std::vector<std::string> & argv, const std::string & input,

@@ -55,23 +55,13 @@ void read_child_stdout(child_process & child, std::string & out, std::chrono::mi
 // with SIGKILL when it has not ended within `limit`.
 process_result finish_process(child_process & child, std::chrono::milliseconds limit);
 
-// Writes `input` to the child's standard input while collecting what it
-// prints into `out` and `err`, so that a child printing a lot never blocks on
-// a full pipe while we still write; stops at `deadline`, or when the child no
-// longer reads.
-void feed_while_reading(child_process & child, const std::string & input, std::string & out, std::string & err,
-                        std::chrono::steady_clock::time_point deadline);
-
 // finish_process, with `out` and `err` (what was collected before) put in
 // front of what it collects.
 process_result finish_process_after(child_process & child, const std::string & out, const std::string & err,
                                     std::chrono::milliseconds limit);
 
-// What is left until `deadline`, at least a millisecond: a limit that has
-// run out still lets finish_process look once.
-std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline);
-
-// start_process + feed_while_reading + finish_process, within `limit` in all.
+// start_process, `input` written while what the child prints is read, and
+// finish_process, within `limit` in all.
 process_result run_process(const std::vector<std::string> & argv, const std::string & input = "",
                            std::chrono::milliseconds limit = std::chrono::seconds(60),
                            const std::string & cwd = "");

@@ -82,8 +82,5 @@ process_result finish_quill(quill_session & s, std::chrono::milliseconds limit) 
 
 process_result run_quill(const std::vector<std::string> & options, const std::string & input, const std::string & cwd,
                          std::chrono::milliseconds limit) {
-    quill_session s = start_quill(options, cwd);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    feed_while_reading(s.child, input, s.out, s.err, deadline);
-    return finish_quill(s, time_left(deadline));
+    return run_process(quill_argv(options), input, limit, cwd);
 }

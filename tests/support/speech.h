@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-// Audio as the desktop application writes it (signed 16-bit little-endian
-// PCM at 16 kHz, one channel), for the tests and the benchmarks.
+#include "sample_rate.h"
 
-constexpr int k_sample_rate = 16000;
+// Audio as the desktop application writes it (signed 16-bit little-endian
+// PCM at k_sample_rate, one channel), for the tests and the benchmarks.
 
 // Speaks `text` with espeak-ng and converts it with sox into `raw_path`,
 // unless that file is already there: made once per build tree. False when a

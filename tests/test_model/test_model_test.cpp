@@ -2,6 +2,7 @@
 // decode to the known text whatever the audio.
 
 #include "process.h"
+#include "sample_rate.h"
 #include "test_model.h"
 
 #include <whisper.h>
@@ -18,8 +19,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int k_sample_rate = 16000;
 
 constexpr int k_threads = 4;
 constexpr float k_pi = 3.14159265f;
