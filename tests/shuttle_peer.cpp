@@ -26,13 +26,23 @@ sockaddr_un unix_address(const char * path) {
     return address;
 }
 
-std::string read_connection(int fd) {
+// The pace is looked up for every piece, so that a test can let the
+// application catch up at once.
+std::string read_connection(FakeApp & app, int fd) {
     std::string contents;
     char buffer[65536];
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        size_t piece = 0;
+        std::chrono::milliseconds pause(0);
+        {
+            std::lock_guard<std::mutex> lock(app.mutex);
+            piece = app.read_piece;
+            pause = app.read_pause;
+        }
+        ssize_t n = read(fd, buffer, piece == 0 ? sizeof buffer : std::min(piece, sizeof buffer));
         if (n > 0) {
             contents.append(buffer, static_cast<size_t>(n));
+            std::this_thread::sleep_for(pause);
         } else if (n == 0 || errno != EINTR) {
             return contents;
         }
@@ -69,7 +79,7 @@ void serve(FakeApp & app) {
             continue;
         }
         hold_up_reading(app, fd);
-        std::string contents = read_connection(fd);
+        std::string contents = read_connection(app, fd);
         close(fd);
         {
             std::lock_guard<std::mutex> lock(app.mutex);
@@ -111,6 +121,12 @@ std::unique_ptr<FakeApp> start_fake_app() {
 void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays) {
     std::lock_guard<std::mutex> lock(app.mutex);
     app.read_delays.assign(delays.begin(), delays.end());
+}
+
+void pace_app_reads(FakeApp & app, size_t piece, std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(app.mutex);
+    app.read_piece = piece;
+    app.read_pause = pause;
 }
 
 void stop_fake_app(FakeApp & app) {

@@ -34,10 +34,16 @@ struct FakeApp {
     // Pauses before reading the next non-empty connections, one each, as a
     // busy application takes its time; probes are never held up.
     std::deque<std::chrono::milliseconds> read_delays;
+    // Reads `read_piece` bytes at a time with `read_pause` after each piece,
+    // as an application that cannot keep up (a change holds from the next
+    // piece on); a piece of 0 reads all that has come.
+    size_t read_piece = 0;
+    std::chrono::milliseconds read_pause{0};
 };
 
 std::unique_ptr<FakeApp> start_fake_app();
 void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays);
+void pace_app_reads(FakeApp & app, size_t piece, std::chrono::milliseconds pause);
 
 // Stops listening but leaves the socket file, so connects are refused as
 // they are when the application has quit.
