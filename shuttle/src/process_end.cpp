@@ -33,7 +33,7 @@ void cleanup_return_socket() {
     std::lock_guard<std::mutex> lock(return_socket_mutex);
     SocketFileIdentity present;
     if (!return_socket_bound || socket_file_identity(k_return_socket_path, present).state != IoState::ok ||
-        present.device != return_socket.device || present.inode != return_socket.inode) {
+        !(present == return_socket)) {
         return;
     }
     unlink(k_return_socket_path);
