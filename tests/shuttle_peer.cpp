@@ -19,11 +19,38 @@
 
 namespace {
 
-sockaddr_un unix_address(const char * path) {
-    sockaddr_un address{};
+// Plain system calls only, like the two below that use it.
+bool unix_address(const char * path, sockaddr_un & address) {
+    address = sockaddr_un{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    return address;
+    size_t length = std::strlen(path);
+    if (length >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path, length + 1);
+    return true;
+}
+
+// A stream socket closed on exec, with the address for `path`; -1 when
+// either cannot be had.
+int open_unix_socket(const char * path, sockaddr_un & address) {
+    if (!unix_address(path, address)) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    return fd;
+}
+
+// Closes `fd` and returns -1, leaving errno as the failed call set it.
+int close_failed(int fd) {
+    int error_number = errno;
+    close(fd);
+    errno = error_number;
+    return -1;
 }
 
 // The pace is looked up for every piece, so that a test can let the
@@ -103,15 +130,12 @@ bool wait_until(FakeApp & app, std::chrono::milliseconds limit, Ready ready) {
 std::unique_ptr<FakeApp> start_fake_app() {
     auto app = std::make_unique<FakeApp>();
     unlink(k_app_socket);
-    sockaddr_un address = unix_address(k_app_socket);
-    app->listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (app->listen_fd < 0 || bind(app->listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(app->listen_fd, SOMAXCONN) != 0 || pipe(app->wake_fds) != 0) {
+    app->listen_fd = listen_unix(k_app_socket, SOMAXCONN);
+    if (app->listen_fd < 0 || pipe(app->wake_fds) != 0) {
         throw std::runtime_error(std::string("fake app: ") + std::strerror(errno));
     }
-    // The bridges a test starts must not inherit the listener and keep the
-    // "application" up after it has stopped.
-    for (int fd : {app->listen_fd, app->wake_fds[0], app->wake_fds[1]}) {
+    // The bridges a test starts must not inherit the wake pipe.
+    for (int fd : app->wake_fds) {
         fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
     app->acceptor = std::thread(serve, std::ref(*app));
@@ -155,13 +179,30 @@ std::vector<std::string> app_messages(FakeApp & app) {
     return app.messages;
 }
 
+int listen_unix(const char * path, int backlog) {
+    sockaddr_un address;
+    int fd = open_unix_socket(path, address);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0)) {
+        return close_failed(fd);
+    }
+    return fd;
+}
+
+int connect_unix(const char * path, bool nonblocking) {
+    sockaddr_un address;
+    int fd = open_unix_socket(path, address);
+    if (fd >= 0 && nonblocking && fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        return close_failed(fd);
+    }
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        return close_failed(fd);
+    }
+    return fd;
+}
+
 bool push_text(std::string_view text, size_t piece, std::chrono::milliseconds pause) {
-    sockaddr_un address = unix_address(k_return_socket);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    int fd = connect_unix(k_return_socket);
+    if (fd < 0) {
         return false;
     }
     bool written = true;
@@ -211,9 +252,8 @@ void remove_bridge_files() {
 
 void leave_stale_socket(const char * path) {
     unlink(path);
-    sockaddr_un address = unix_address(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    int fd = listen_unix(path, 1);
+    if (fd < 0) {
         throw std::runtime_error(std::string("stale socket: ") + std::strerror(errno));
     }
     close(fd);
@@ -222,13 +262,11 @@ void leave_stale_socket(const char * path) {
 bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        sockaddr_un address = unix_address(k_return_socket);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        bool listening = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        close(fd);
-        if (!listening) {
+        int fd = connect_unix(k_return_socket);
+        if (fd < 0) {
             return true;
         }
+        close(fd);
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }

@@ -21,6 +21,17 @@ constexpr const char * k_app_socket = "/tmp/lanternwick.sock";
 constexpr const char * k_return_socket = "/tmp/lanternwick_return.sock";
 constexpr const char * k_bridge_log = "/tmp/shuttle.log";
 
+// A listener on the UNIX stream socket at `path`, closed on exec so that
+// the bridges a test starts do not keep it open; -1 (errno set) when it
+// cannot be made. Plain system calls only, so that a child process running
+// as another user may call it too.
+int listen_unix(const char * path, int backlog);
+
+// A connection to the UNIX stream socket at `path`, closed on exec; -1
+// (errno set) when the connect fails. A non-blocking one fails at once
+// where a blocking connect would wait (a full backlog).
+int connect_unix(const char * path, bool nonblocking = false);
+
 // Listens on the application socket and reads every connection to its end,
 // as the desktop application does; probes read as empty connections.
 struct FakeApp {

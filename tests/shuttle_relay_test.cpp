@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -45,24 +44,6 @@ std::string json_body(size_t size) {
         body.push_back(static_cast<char>('a' + body.size() % 26));
     }
     return body + "\"}";
-}
-
-// A listener on the application socket that the test handles itself; -1
-// when it cannot be made. Plain system calls only, so that a child process
-// running as another user may call it too.
-int listen_on_app_socket(int backlog) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, k_app_socket);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return fd;
 }
 
 // What the bridge's log shows for an operation that ran out of time.
@@ -337,7 +318,7 @@ TEST_F(Bridge, AppGoneAtStartUpEndsWithStatusOneAndRemovesBothSockets) {
 
 TEST_F(Bridge, AppThatAcceptsAndClosesAtOnceCountsAsGone) {
     take_app_away();
-    int listener = listen_on_app_socket(4);
+    int listener = listen_unix(k_app_socket, 4);
     ASSERT_GE(listener, 0);
     std::thread closer([&] { close(accept(listener, nullptr, nullptr)); });
     process_result result = run_process({SHUTTLE_BINARY}, "", 10s);
@@ -495,17 +476,11 @@ struct StalledApp {
 };
 
 void stall_app(StalledApp & stalled) {
-    stalled.listen_fd = listen_on_app_socket(1);
+    stalled.listen_fd = listen_unix(k_app_socket, 1);
     ASSERT_GE(stalled.listen_fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, k_app_socket);
     while (stalled.queued.size() < 64) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            close(fd);
+        int fd = connect_unix(k_app_socket, true);
+        if (fd < 0) {
             return;
         }
         stalled.queued.push_back(fd);
@@ -632,7 +607,7 @@ TEST_F(Bridge, AppSocketOfAnotherUserGetsNoMessages) {
     OtherUserStart started = start_as_other_user(
         [] {
             // Open to all, so that only the user id can tell it apart.
-            return listen_on_app_socket(4) >= 0 && chmod(k_app_socket, 0777) == 0;
+            return listen_unix(k_app_socket, 4) >= 0 && chmod(k_app_socket, 0777) == 0;
         },
         listener);
     if (started == OtherUserStart::cannot_switch) {
