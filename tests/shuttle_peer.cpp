@@ -357,18 +357,38 @@ bool file_exists(const char * path) {
     return lstat(path, &info) == 0;
 }
 
-uid_t other_user_id() {
+namespace {
+
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+
+OtherUser other_user() {
     const passwd * nobody = getpwnam("nobody");
-    return nobody != nullptr ? nobody->pw_uid : static_cast<uid_t>(65534);
+    return nobody != nullptr ? OtherUser{nobody->pw_uid, nobody->pw_gid} : OtherUser{65534, 65534};
 }
+
+OtherUserStart start_from_verdict(char verdict) {
+    switch (verdict) {
+    case 'R':
+        return OtherUserStart::running;
+    case 'U':
+        return OtherUserStart::cannot_switch;
+    default:
+        return OtherUserStart::setup_failed;
+    }
+}
+
+} // namespace
+
+uid_t other_user_id() { return other_user().uid; }
 
 OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child) {
     if (geteuid() != 0) {
         return OtherUserStart::cannot_switch;
     }
-    const passwd * nobody = getpwnam("nobody");
-    uid_t uid = other_user_id();
-    gid_t gid = nobody != nullptr ? nobody->pw_gid : static_cast<gid_t>(65534);
+    const OtherUser user = other_user();
     int ready[2], release[2];
     if (pipe(ready) != 0 || pipe(release) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -384,7 +404,7 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
     if (pid == 0) {
         close(ready[0]);
         close(release[1]);
-        bool switched = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+        bool switched = setgroups(0, nullptr) == 0 && setgid(user.gid) == 0 && setuid(user.uid) == 0;
         char verdict = !switched ? 'U' : setup() ? 'R' : 'S';
         ssize_t ignored = write(ready[1], &verdict, 1);
         ignored = read(release[0], &verdict, 1);
@@ -393,16 +413,18 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
     }
     close(ready[1]);
     close(release[0]);
-    char verdict = 'U';
+    // A child that dies before its verdict leaves this one, which no child
+    // writes: a broken set-up must fail the test, not skip it.
+    char verdict = '?';
     while (read(ready[0], &verdict, 1) < 0 && errno == EINTR) {
     }
     close(ready[0]);
     child = OtherUserChild{pid, release[1]};
-    if (verdict != 'R') {
+    OtherUserStart started = start_from_verdict(verdict);
+    if (started != OtherUserStart::running) {
         release_other_user(child);
-        return verdict == 'S' ? OtherUserStart::setup_failed : OtherUserStart::cannot_switch;
     }
-    return OtherUserStart::running;
+    return started;
 }
 
 void release_other_user(OtherUserChild & child) {

@@ -123,6 +123,8 @@ struct OtherUserChild {
     int release_fd = -1;
 };
 
+// setup_failed also stands for a child that ended without telling how its
+// start went.
 enum class OtherUserStart { running, cannot_switch, setup_failed };
 
 OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child);
