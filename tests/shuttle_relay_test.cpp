@@ -2,6 +2,7 @@
 // the fixed sockets and the test playing the extension on its pipes.
 
 #include "shuttle_peer.h"
+#include "temp_dir_test.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -59,9 +60,12 @@ std::string log_dump() {
     return "log:\n" + dump;
 }
 
-class Bridge : public testing::Test {
+// Each case also gets a temporary directory of its own, `dir`, for what
+// must not lie at the fixed paths.
+class Bridge : public temp_dir_test {
 protected:
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
         ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
         remove_bridge_files();
         app = start_fake_app();
@@ -74,6 +78,7 @@ protected:
             finish_process(extension.child, 10s);
         }
         remove_bridge_files();
+        temp_dir_test::TearDown();
     }
 
     void launch() { extension = start_bridge(); }
@@ -402,8 +407,6 @@ TEST_F(Bridge, BogusLengthThenEndOfInputCostsNoHugeBuffer) {
 // A FIFO as standard input lets the extension's side end and come back, as
 // the reconnection wait expects.
 TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
-    const std::string dir = make_temp_dir("lanternwick_shuttle_stdin");
-    ASSERT_NE("", dir);
     const std::string fifo = dir + "/stdin.fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     extension.child = start_process({"/bin/sh", "-c", "exec \"$0\" origin < \"$1\"", SHUTTLE_BINARY, fifo});
@@ -428,8 +431,6 @@ TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
     ASSERT_TRUE(wait_for_app_messages(*app, 2, 2s));
     EXPECT_EQ((std::vector<std::string>{"before", "after reconnection"}), app_messages(*app));
     close(writer);
-    unlink(fifo.c_str());
-    rmdir(dir.c_str());
     finish();
 }
 
@@ -628,8 +629,6 @@ TEST_F(Bridge, AppSocketOfAnotherUserGetsNoMessages) {
 // The log path lies in a shared directory: whatever stands there that is not
 // this user's own file gets no line, and the bridge runs on without a log.
 TEST_F(Bridge, LogPathThatIsNotThisUsersOwnFileGetsNothing) {
-    const std::string dir = make_temp_dir("lanternwick_log_target");
-    ASSERT_NE("", dir);
     const std::string target = dir + "/precious";
     struct Case {
         const char * what;
@@ -666,9 +665,6 @@ TEST_F(Bridge, LogPathThatIsNotThisUsersOwnFileGetsNothing) {
         EXPECT_EQ("precious\n", read_file(target));
         EXPECT_EQ(c.at_log_path, read_file(k_bridge_log));
     }
-    unlink(k_bridge_log);
-    unlink(target.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST_F(Bridge, LoggedTextsAreCutShortAndCannotForgeLines) {
