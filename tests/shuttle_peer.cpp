@@ -225,6 +225,15 @@ bool push_text(std::string_view text, size_t piece, std::chrono::milliseconds pa
     return written;
 }
 
+std::string json_body(size_t size) {
+    std::string body = "{\"data\":\"";
+    body.reserve(size);
+    while (body.size() + 2 < size) {
+        body.push_back(static_cast<char>('a' + body.size() % 26));
+    }
+    return body + "\"}";
+}
+
 std::string frame_of(std::string_view text) {
     uint32_t length = static_cast<uint32_t>(text.size());
     std::string frame(reinterpret_cast<const char *>(&length), sizeof length);

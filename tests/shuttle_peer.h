@@ -77,6 +77,10 @@ struct ExtensionSide {
 
 std::string frame_of(std::string_view text);
 
+// A JSON text of exactly `size` bytes (11 at the least), its letters varied
+// so that a byte out of place shows.
+std::string json_body(size_t size);
+
 // Holds an exclusive lock on a file beside the fixed paths for as long as it
 // lives. CTest's resource lock keeps one run's bridge tests apart; this one
 // also keeps apart runs from different build trees on the same machine.

@@ -37,16 +37,6 @@ bool logged_starting_with(const std::string & opening) {
                        [&](const std::string & message) { return message.rfind(opening, 0) == 0; });
 }
 
-// A JSON text of exactly `size` bytes, its letters varied so that a byte out
-// of place shows.
-std::string json_body(size_t size) {
-    std::string body = "{\"data\":\"";
-    while (body.size() < size - 2) {
-        body.push_back(static_cast<char>('a' + body.size() % 26));
-    }
-    return body + "\"}";
-}
-
 // What the bridge's log shows for an operation that ran out of time.
 std::string timed_out_text() {
     return std::string(std::strerror(ETIMEDOUT)) + " (os error " + std::to_string(ETIMEDOUT) + ")";
