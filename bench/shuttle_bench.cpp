@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
 using namespace std::chrono_literals;
@@ -109,18 +108,6 @@ void measure_large_messages(ExtensionSide & extension, FakeApp & app) {
                 got && text == body ? "" : " (WRONG OR MISSING)");
 }
 
-// A running process's own peak resident memory; -1 without /proc (macOS).
-long running_peak_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
 // The largest peak that any child reached, reaped ones only.
 long largest_child_peak_kib() {
     rusage usage{};
@@ -141,7 +128,7 @@ struct Peak {
 // watchdog) and tells its peak resident memory, read while it still runs.
 // Without /proc only the largest peak of any bridge of the bench is had.
 Peak end_bridge(FakeApp & app, ExtensionSide & extension) {
-    long kib = running_peak_kib(extension.child.pid);
+    long kib = proc_peak_resident_kib(extension.child.pid);
     stop_fake_app(app);
     finish_process(extension.child, 10s);
     if (kib >= 0) {
