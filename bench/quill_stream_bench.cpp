@@ -104,12 +104,9 @@ stream_plan plan_stream(double minutes) {
 
 // Peak resident set in KiB so far, where the platform tells it.
 long peak_rss_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
+    const long peak = proc_peak_resident_kib(pid);
+    if (peak >= 0) {
+        return peak;
     }
     // Without /proc (macOS) the current size is what can be had.
     FILE * ps = popen(("ps -o rss= -p " + std::to_string(pid)).c_str(), "r");

@@ -87,7 +87,7 @@ void measure_app_to_extension(ExtensionSide & extension, int count) {
 }
 
 void measure_large_messages(ExtensionSide & extension, FakeApp & app) {
-    std::string body = "{\"data\":\"" + std::string((1u << 20) - 12, 'm') + "\"}";
+    std::string body = json_body(1u << 20);
     size_t before = app_messages(app).size();
     auto start = bench_clock::now();
     write_to_child(extension.child, frame_of(body));
@@ -108,7 +108,8 @@ void measure_large_messages(ExtensionSide & extension, FakeApp & app) {
                 got && text == body ? "" : " (WRONG OR MISSING)");
 }
 
-long peak_resident_kib() {
+// The largest peak that any child reached, reaped ones only.
+long largest_child_peak_kib() {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
 #ifdef __APPLE__
@@ -118,25 +119,39 @@ long peak_resident_kib() {
 #endif
 }
 
-// Runs after every other bridge of the bench has ended: the children's peak
-// is the largest any one child reached, so from here on it is this bridge's.
+struct Peak {
+    double mebibytes;
+    const char * caveat;
+};
+
+// Ends the bridge (taking the application away ends it through its
+// watchdog) and tells its peak resident memory, read while it still runs.
+// Without /proc only the largest peak of any bridge of the bench is had.
+Peak end_bridge(FakeApp & app, ExtensionSide & extension) {
+    long kib = proc_peak_resident_kib(extension.child.pid);
+    stop_fake_app(app);
+    finish_process(extension.child, 10s);
+    if (kib >= 0) {
+        return Peak{static_cast<double>(kib) / 1024, ""};
+    }
+    return Peak{static_cast<double>(largest_child_peak_kib()) / 1024, " (largest of any bridge so far)"};
+}
+
 void measure_large_message_memory(int mebibytes) {
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
     ExtensionSide extension = start_bridge();
-    std::string body = "{\"data\":\"" + std::string((static_cast<size_t>(mebibytes) << 20) - 12, 'm') + "\"}";
+    std::string body = json_body(static_cast<size_t>(mebibytes) << 20);
     auto start = bench_clock::now();
     bool acknowledged = write_to_child(extension.child, frame_of(body));
     std::string text;
     acknowledged = acknowledged && read_frame(extension, text, 60s);
     double elapsed = milliseconds(bench_clock::now() - start);
-    bool arrived = wait_for_app_messages(*app, 1, 10s) && app_messages(*app).at(0).size() == body.size();
-    stop_fake_app(*app);
-    finish_process(extension.child, 10s);
-    double peak_mib = static_cast<double>(peak_resident_kib()) / 1024;
+    bool arrived = wait_for_app_messages(*app, 1, 10s) && app_messages(*app).at(0) == body;
+    Peak peak = end_bridge(*app, extension);
     std::printf("%d MiB extension to app: %.1f ms to the acknowledgement, bridge peak resident memory %.1f MiB "
-                "(%.2fx the message)%s\n",
-                mebibytes, elapsed, peak_mib, peak_mib / mebibytes,
+                "(%.2fx the message)%s%s\n",
+                mebibytes, elapsed, peak.mebibytes, peak.mebibytes / mebibytes, peak.caveat,
                 acknowledged && arrived ? "" : " (NOT RELAYED WHOLE)");
 }
 
@@ -155,7 +170,7 @@ int main(int argc, char ** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int messages = option(argc, argv, "--messages", 10000);
     int round_trips = option(argc, argv, "--round-trips", 200);
-    int large_mib = option(argc, argv, "--large-mib", 64);
+    int large_mib = std::max(1, option(argc, argv, "--large-mib", 64));
     BridgePathsLock paths_lock;
     remove_bridge_files();
     std::unique_ptr<FakeApp> app = start_fake_app();
@@ -170,10 +185,8 @@ int main(int argc, char ** argv) {
     } catch (const std::exception & failure) {
         std::fprintf(stderr, "shuttle_bench: %s\n", failure.what());
     }
-    // Taking the application away ends the bridge through its watchdog.
-    stop_fake_app(*app);
-    finish_process(extension.child, 10s);
-    std::printf("bridge peak resident memory: %.1f MiB\n", static_cast<double>(peak_resident_kib()) / 1024);
+    Peak peak = end_bridge(*app, extension);
+    std::printf("bridge peak resident memory: %.1f MiB%s\n", peak.mebibytes, peak.caveat);
     try {
         measure_large_message_memory(large_mib);
     } catch (const std::exception & failure) {

@@ -19,20 +19,57 @@
 
 namespace {
 
-sockaddr_un unix_address(const char * path) {
-    sockaddr_un address{};
+// Plain system calls only, like the two below that use it.
+bool unix_address(const char * path, sockaddr_un & address) {
+    address = sockaddr_un{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
-    return address;
+    size_t length = std::strlen(path);
+    if (length >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, path, length + 1);
+    return true;
 }
 
-std::string read_connection(int fd) {
+// A stream socket closed on exec, with the address for `path`; -1 when
+// either cannot be had.
+int open_unix_socket(const char * path, sockaddr_un & address) {
+    if (!unix_address(path, address)) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    return fd;
+}
+
+// Closes `fd` and returns -1, leaving errno as the failed call set it.
+int close_failed(int fd) {
+    int error_number = errno;
+    close(fd);
+    errno = error_number;
+    return -1;
+}
+
+// The pace is looked up for every piece, so that a test can let the
+// application catch up at once.
+std::string read_connection(FakeApp & app, int fd) {
     std::string contents;
     char buffer[65536];
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        size_t piece = 0;
+        std::chrono::milliseconds pause(0);
+        {
+            std::lock_guard<std::mutex> lock(app.mutex);
+            piece = app.read_piece;
+            pause = app.read_pause;
+        }
+        ssize_t n = read(fd, buffer, piece == 0 ? sizeof buffer : std::min(piece, sizeof buffer));
         if (n > 0) {
             contents.append(buffer, static_cast<size_t>(n));
+            std::this_thread::sleep_for(pause);
         } else if (n == 0 || errno != EINTR) {
             return contents;
         }
@@ -69,7 +106,7 @@ void serve(FakeApp & app) {
             continue;
         }
         hold_up_reading(app, fd);
-        std::string contents = read_connection(fd);
+        std::string contents = read_connection(app, fd);
         close(fd);
         {
             std::lock_guard<std::mutex> lock(app.mutex);
@@ -93,15 +130,12 @@ bool wait_until(FakeApp & app, std::chrono::milliseconds limit, Ready ready) {
 std::unique_ptr<FakeApp> start_fake_app() {
     auto app = std::make_unique<FakeApp>();
     unlink(k_app_socket);
-    sockaddr_un address = unix_address(k_app_socket);
-    app->listen_fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (app->listen_fd < 0 || bind(app->listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(app->listen_fd, SOMAXCONN) != 0 || pipe(app->wake_fds) != 0) {
+    app->listen_fd = listen_unix(k_app_socket, SOMAXCONN);
+    if (app->listen_fd < 0 || pipe(app->wake_fds) != 0) {
         throw std::runtime_error(std::string("fake app: ") + std::strerror(errno));
     }
-    // The bridges a test starts must not inherit the listener and keep the
-    // "application" up after it has stopped.
-    for (int fd : {app->listen_fd, app->wake_fds[0], app->wake_fds[1]}) {
+    // The bridges a test starts must not inherit the wake pipe.
+    for (int fd : app->wake_fds) {
         fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
     app->acceptor = std::thread(serve, std::ref(*app));
@@ -111,6 +145,12 @@ std::unique_ptr<FakeApp> start_fake_app() {
 void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays) {
     std::lock_guard<std::mutex> lock(app.mutex);
     app.read_delays.assign(delays.begin(), delays.end());
+}
+
+void pace_app_reads(FakeApp & app, size_t piece, std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(app.mutex);
+    app.read_piece = piece;
+    app.read_pause = pause;
 }
 
 void stop_fake_app(FakeApp & app) {
@@ -139,13 +179,30 @@ std::vector<std::string> app_messages(FakeApp & app) {
     return app.messages;
 }
 
+int listen_unix(const char * path, int backlog) {
+    sockaddr_un address;
+    int fd = open_unix_socket(path, address);
+    if (fd >= 0 && (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0)) {
+        return close_failed(fd);
+    }
+    return fd;
+}
+
+int connect_unix(const char * path, bool nonblocking) {
+    sockaddr_un address;
+    int fd = open_unix_socket(path, address);
+    if (fd >= 0 && nonblocking && fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        return close_failed(fd);
+    }
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        return close_failed(fd);
+    }
+    return fd;
+}
+
 bool push_text(std::string_view text, size_t piece, std::chrono::milliseconds pause) {
-    sockaddr_un address = unix_address(k_return_socket);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    int fd = connect_unix(k_return_socket);
+    if (fd < 0) {
         return false;
     }
     bool written = true;
@@ -166,6 +223,15 @@ bool push_text(std::string_view text, size_t piece, std::chrono::milliseconds pa
     }
     close(fd);
     return written;
+}
+
+std::string json_body(size_t size) {
+    std::string body = "{\"data\":\"";
+    body.reserve(size);
+    while (body.size() + 2 < size) {
+        body.push_back(static_cast<char>('a' + body.size() % 26));
+    }
+    return body + "\"}";
 }
 
 std::string frame_of(std::string_view text) {
@@ -195,9 +261,8 @@ void remove_bridge_files() {
 
 void leave_stale_socket(const char * path) {
     unlink(path);
-    sockaddr_un address = unix_address(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    int fd = listen_unix(path, 1);
+    if (fd < 0) {
         throw std::runtime_error(std::string("stale socket: ") + std::strerror(errno));
     }
     close(fd);
@@ -206,13 +271,11 @@ void leave_stale_socket(const char * path) {
 bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        sockaddr_un address = unix_address(k_return_socket);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        bool listening = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-        close(fd);
-        if (!listening) {
+        int fd = connect_unix(k_return_socket);
+        if (fd < 0) {
             return true;
         }
+        close(fd);
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
@@ -303,18 +366,38 @@ bool file_exists(const char * path) {
     return lstat(path, &info) == 0;
 }
 
-uid_t other_user_id() {
+namespace {
+
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+
+OtherUser other_user() {
     const passwd * nobody = getpwnam("nobody");
-    return nobody != nullptr ? nobody->pw_uid : static_cast<uid_t>(65534);
+    return nobody != nullptr ? OtherUser{nobody->pw_uid, nobody->pw_gid} : OtherUser{65534, 65534};
 }
+
+OtherUserStart start_from_verdict(char verdict) {
+    switch (verdict) {
+    case 'R':
+        return OtherUserStart::running;
+    case 'U':
+        return OtherUserStart::cannot_switch;
+    default:
+        return OtherUserStart::setup_failed;
+    }
+}
+
+} // namespace
+
+uid_t other_user_id() { return other_user().uid; }
 
 OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child) {
     if (geteuid() != 0) {
         return OtherUserStart::cannot_switch;
     }
-    const passwd * nobody = getpwnam("nobody");
-    uid_t uid = other_user_id();
-    gid_t gid = nobody != nullptr ? nobody->pw_gid : static_cast<gid_t>(65534);
+    const OtherUser user = other_user();
     int ready[2], release[2];
     if (pipe(ready) != 0 || pipe(release) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -330,7 +413,7 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
     if (pid == 0) {
         close(ready[0]);
         close(release[1]);
-        bool switched = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+        bool switched = setgroups(0, nullptr) == 0 && setgid(user.gid) == 0 && setuid(user.uid) == 0;
         char verdict = !switched ? 'U' : setup() ? 'R' : 'S';
         ssize_t ignored = write(ready[1], &verdict, 1);
         ignored = read(release[0], &verdict, 1);
@@ -339,16 +422,18 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
     }
     close(ready[1]);
     close(release[0]);
-    char verdict = 'U';
+    // A child that dies before its verdict leaves this one, which no child
+    // writes: a broken set-up must fail the test, not skip it.
+    char verdict = '?';
     while (read(ready[0], &verdict, 1) < 0 && errno == EINTR) {
     }
     close(ready[0]);
     child = OtherUserChild{pid, release[1]};
-    if (verdict != 'R') {
+    OtherUserStart started = start_from_verdict(verdict);
+    if (started != OtherUserStart::running) {
         release_other_user(child);
-        return verdict == 'S' ? OtherUserStart::setup_failed : OtherUserStart::cannot_switch;
     }
-    return OtherUserStart::running;
+    return started;
 }
 
 void release_other_user(OtherUserChild & child) {

@@ -21,6 +21,17 @@ constexpr const char * k_app_socket = "/tmp/lanternwick.sock";
 constexpr const char * k_return_socket = "/tmp/lanternwick_return.sock";
 constexpr const char * k_bridge_log = "/tmp/shuttle.log";
 
+// A listener on the UNIX stream socket at `path`, closed on exec so that
+// the bridges a test starts do not keep it open; -1 (errno set) when it
+// cannot be made. Plain system calls only, so that a child process running
+// as another user may call it too.
+int listen_unix(const char * path, int backlog);
+
+// A connection to the UNIX stream socket at `path`, closed on exec; -1
+// (errno set) when the connect fails. A non-blocking one fails at once
+// where a blocking connect would wait (a full backlog).
+int connect_unix(const char * path, bool nonblocking = false);
+
 // Listens on the application socket and reads every connection to its end,
 // as the desktop application does; probes read as empty connections.
 struct FakeApp {
@@ -34,10 +45,16 @@ struct FakeApp {
     // Pauses before reading the next non-empty connections, one each, as a
     // busy application takes its time; probes are never held up.
     std::deque<std::chrono::milliseconds> read_delays;
+    // Reads `read_piece` bytes at a time with `read_pause` after each piece,
+    // as an application that cannot keep up (a change holds from the next
+    // piece on); a piece of 0 reads all that has come.
+    size_t read_piece = 0;
+    std::chrono::milliseconds read_pause{0};
 };
 
 std::unique_ptr<FakeApp> start_fake_app();
 void delay_app_reads(FakeApp & app, const std::vector<std::chrono::milliseconds> & delays);
+void pace_app_reads(FakeApp & app, size_t piece, std::chrono::milliseconds pause);
 
 // Stops listening but leaves the socket file, so connects are refused as
 // they are when the application has quit.
@@ -59,6 +76,10 @@ struct ExtensionSide {
 };
 
 std::string frame_of(std::string_view text);
+
+// A JSON text of exactly `size` bytes (11 at the least), its letters varied
+// so that a byte out of place shows.
+std::string json_body(size_t size);
 
 // Holds an exclusive lock on a file beside the fixed paths for as long as it
 // lives. CTest's resource lock keeps one run's bridge tests apart; this one
@@ -106,6 +127,8 @@ struct OtherUserChild {
     int release_fd = -1;
 };
 
+// setup_failed also stands for a child that ended without telling how its
+// start went.
 enum class OtherUserStart { running, cannot_switch, setup_failed };
 
 OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUserChild & child);

@@ -2,19 +2,20 @@
 // the fixed sockets and the test playing the extension on its pipes.
 
 #include "shuttle_peer.h"
+#include "temp_dir_test.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -36,32 +37,9 @@ bool logged_starting_with(const std::string & opening) {
                        [&](const std::string & message) { return message.rfind(opening, 0) == 0; });
 }
 
-// A JSON text of exactly `size` bytes, its letters varied so that a byte out
-// of place shows.
-std::string json_body(size_t size) {
-    std::string body = "{\"data\":\"";
-    while (body.size() < size - 2) {
-        body.push_back(static_cast<char>('a' + body.size() % 26));
-    }
-    return body + "\"}";
-}
-
-// A listener on the application socket that the test handles itself; -1
-// when it cannot be made. Plain system calls only, so that a child process
-// running as another user may call it too.
-int listen_on_app_socket(int backlog) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, k_app_socket);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return fd;
+// What the bridge's log shows for an operation that ran out of time.
+std::string timed_out_text() {
+    return std::string(std::strerror(ETIMEDOUT)) + " (os error " + std::to_string(ETIMEDOUT) + ")";
 }
 
 std::string log_dump() {
@@ -72,9 +50,12 @@ std::string log_dump() {
     return "log:\n" + dump;
 }
 
-class Bridge : public testing::Test {
+// Each case also gets a temporary directory of its own, `dir`, for what
+// must not lie at the fixed paths.
+class Bridge : public temp_dir_test {
 protected:
     void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(temp_dir_test::SetUp());
         ASSERT_TRUE(wait_until_no_bridge_listens(10s)) << "a bridge of an earlier test is still running";
         remove_bridge_files();
         app = start_fake_app();
@@ -87,6 +68,7 @@ protected:
             finish_process(extension.child, 10s);
         }
         remove_bridge_files();
+        temp_dir_test::TearDown();
     }
 
     void launch() { extension = start_bridge(); }
@@ -331,7 +313,7 @@ TEST_F(Bridge, AppGoneAtStartUpEndsWithStatusOneAndRemovesBothSockets) {
 
 TEST_F(Bridge, AppThatAcceptsAndClosesAtOnceCountsAsGone) {
     take_app_away();
-    int listener = listen_on_app_socket(4);
+    int listener = listen_unix(k_app_socket, 4);
     ASSERT_GE(listener, 0);
     std::thread closer([&] { close(accept(listener, nullptr, nullptr)); });
     process_result result = run_process({SHUTTLE_BINARY}, "", 10s);
@@ -415,8 +397,6 @@ TEST_F(Bridge, BogusLengthThenEndOfInputCostsNoHugeBuffer) {
 // A FIFO as standard input lets the extension's side end and come back, as
 // the reconnection wait expects.
 TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
-    const std::string dir = make_temp_dir("lanternwick_shuttle_stdin");
-    ASSERT_NE("", dir);
     const std::string fifo = dir + "/stdin.fifo";
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
     extension.child = start_process({"/bin/sh", "-c", "exec \"$0\" origin < \"$1\"", SHUTTLE_BINARY, fifo});
@@ -441,8 +421,6 @@ TEST_F(Bridge, ReconnectedExtensionsFirstByteStartsTheNextFrame) {
     ASSERT_TRUE(wait_for_app_messages(*app, 2, 2s));
     EXPECT_EQ((std::vector<std::string>{"before", "after reconnection"}), app_messages(*app));
     close(writer);
-    unlink(fifo.c_str());
-    rmdir(dir.c_str());
     finish();
 }
 
@@ -489,17 +467,11 @@ struct StalledApp {
 };
 
 void stall_app(StalledApp & stalled) {
-    stalled.listen_fd = listen_on_app_socket(1);
+    stalled.listen_fd = listen_unix(k_app_socket, 1);
     ASSERT_GE(stalled.listen_fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, k_app_socket);
     while (stalled.queued.size() < 64) {
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            close(fd);
+        int fd = connect_unix(k_app_socket, true);
+        if (fd < 0) {
             return;
         }
         stalled.queued.push_back(fd);
@@ -553,6 +525,23 @@ TEST_F(Bridge, AppThatPausesBeforeReadingStillGetsEveryByte) {
     EXPECT_EQ(0, result.exit_status);
     EXPECT_EQ("", result.out + extension.unread);
     EXPECT_TRUE(logged_starting_with("Main app is no longer running (write failed): ")) << log_dump();
+}
+
+TEST_F(Bridge, AppTooSlowToTakeAWholeMessageCountsAsGone) {
+    // 8 MiB at 16 KiB every 20 ms takes 10 s, yet each write gets some
+    // bytes through within its 100 ms: only the bound on the whole message
+    // can end it.
+    pace_app_reads(*app, 16384, 20ms);
+    launch();
+    auto sent_at = std::chrono::steady_clock::now();
+    send(json_body(8u << 20));
+    process_result result = finish_process(extension.child, 60s);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent_at, 8s) << "the message was not given up after 2 s";
+    pace_app_reads(*app, 0, 0ms);   // what the bridge left in the socket goes at once
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("", result.out + extension.unread) << "no acknowledgement for a message that was cut short";
+    EXPECT_TRUE(logged("Main app is no longer running (write failed): " + timed_out_text())) << log_dump();
 }
 
 TEST_F(Bridge, EndingBridgeLeavesTheReturnSocketOfTheBridgeThatReplacedIt) {
@@ -609,7 +598,7 @@ TEST_F(Bridge, AppSocketOfAnotherUserGetsNoMessages) {
     OtherUserStart started = start_as_other_user(
         [] {
             // Open to all, so that only the user id can tell it apart.
-            return listen_on_app_socket(4) >= 0 && chmod(k_app_socket, 0777) == 0;
+            return listen_unix(k_app_socket, 4) >= 0 && chmod(k_app_socket, 0777) == 0;
         },
         listener);
     if (started == OtherUserStart::cannot_switch) {
@@ -630,8 +619,6 @@ TEST_F(Bridge, AppSocketOfAnotherUserGetsNoMessages) {
 // The log path lies in a shared directory: whatever stands there that is not
 // this user's own file gets no line, and the bridge runs on without a log.
 TEST_F(Bridge, LogPathThatIsNotThisUsersOwnFileGetsNothing) {
-    const std::string dir = make_temp_dir("lanternwick_log_target");
-    ASSERT_NE("", dir);
     const std::string target = dir + "/precious";
     struct Case {
         const char * what;
@@ -668,9 +655,6 @@ TEST_F(Bridge, LogPathThatIsNotThisUsersOwnFileGetsNothing) {
         EXPECT_EQ("precious\n", read_file(target));
         EXPECT_EQ(c.at_log_path, read_file(k_bridge_log));
     }
-    unlink(k_bridge_log);
-    unlink(target.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST_F(Bridge, LoggedTextsAreCutShortAndCannotForgeLines) {
@@ -707,20 +691,31 @@ TEST_F(Bridge, PushTooLargeForTheBrowserIsDroppedAndTheNextGoesThrough) {
 }
 
 TEST_F(Bridge, SlowPusherDoesNotHoldUpTheOthers) {
+    struct Pace {
+        size_t bytes;
+        std::chrono::milliseconds pause;
+    };
+    // Ten seconds and three for the whole text, were it waited for.
+    const Pace paces[] = {{40, 250ms}, {60, 50ms}};
     launch();
-    // A byte every 250 ms: ten seconds for the whole text, were it waited for.
-    std::thread trickler([] { push_text(std::string(40, 't'), 1, 250ms); });
-    ASSERT_TRUE(wait_for_log_message("Received connection on return socket", 5s));
-    auto pushed_at = std::chrono::steady_clock::now();
-    ASSERT_TRUE(push_text("on time"));
-    std::string text;
-    bool arrived = read_frame(extension, text, 15s);
-    auto took = std::chrono::steady_clock::now() - pushed_at;
-    trickler.join();
-    ASSERT_TRUE(arrived) << log_dump();
-    EXPECT_EQ("on time", text) << "the trickled text is dropped, not relayed";
-    EXPECT_LT(took, 3s);
-    EXPECT_TRUE(logged_starting_with("Failed to read from return socket: ")) << log_dump();
+    size_t pushes = 0;
+    for (const auto & pace : paces) {
+        SCOPED_TRACE(pace.pause.count());
+        std::thread trickler([&] { push_text(std::string(pace.bytes, 't'), 1, pace.pause); });
+        ++pushes;
+        ASSERT_TRUE(wait_for_log_message("Received connection on return socket", 5s, pushes)) << log_dump();
+        auto pushed_at = std::chrono::steady_clock::now();
+        ASSERT_TRUE(push_text("on time"));
+        ++pushes;
+        std::string text;
+        bool arrived = read_frame(extension, text, 15s);
+        auto took = std::chrono::steady_clock::now() - pushed_at;
+        trickler.join();
+        ASSERT_TRUE(arrived) << log_dump();
+        EXPECT_EQ("on time", text) << "the trickled text is dropped, not relayed";
+        EXPECT_LT(took, 3s);
+        EXPECT_EQ(pushes / 2, count_log_messages("Failed to read from return socket: " + timed_out_text())) << log_dump();
+    }
     finish();
 }
 

@@ -3,7 +3,6 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -49,17 +48,6 @@ IoStatus read_length_prefix(FrameInput & input, uint32_t & length) {
 
 namespace {
 
-// The browser writes a large message in pieces; wait for the next one.
-IoStatus wait_readable(int fd) {
-    pollfd wanted{fd, POLLIN, 0};
-    while (poll(&wanted, 1, -1) < 0) {
-        if (errno != EINTR) {
-            return status_from_errno();
-        }
-    }
-    return IoStatus{};
-}
-
 // Room for `wanted` more bytes of a body of `length`. Doubling, as a string
 // grows by itself, may copy almost the whole body once more just before its
 // end, with both copies resident; taking the full length as soon as the
@@ -85,7 +73,9 @@ IoStatus read_body(FrameInput & input, uint32_t length, std::string & body) {
         size_t got = 0;
         IoStatus status = read_some(input.fd, chunk, std::min(k_chunk_size, length - body.size()), got);
         if (status.state == IoState::would_block) {
-            status = wait_readable(input.fd);
+            // The browser writes a large message in pieces; the next one is
+            // waited for as long as it takes.
+            status = wait_until_ready(input.fd, POLLIN, Deadline::max());
         }
         if (status.state != IoState::ok) {
             return status;

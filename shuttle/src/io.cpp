@@ -21,6 +21,23 @@ IoStatus status_from_errno() {
     return IoStatus{would_block ? IoState::would_block : IoState::failed, os_error_text(error_number)};
 }
 
+namespace {
+
+// The most one write is handed. A blocking socket's send time-out bounds
+// each wait inside a call, not the call: a peer that keeps taking a little
+// keeps one call going for as long as the whole buffer lasts.
+constexpr size_t k_write_piece = 65536;
+
+IoStatus timed_out() { return IoStatus{IoState::failed, os_error_text(ETIMEDOUT)}; }
+
+// Checked on every pass, not only before a wait: a peer that keeps taking or
+// giving a little at a time never makes a call report would-block.
+bool past(Deadline deadline) {
+    return deadline != Deadline::min() && std::chrono::steady_clock::now() >= deadline;
+}
+
+} // namespace
+
 IoStatus read_some(int fd, char * into, size_t capacity, size_t & got) {
     got = 0;
     for (;;) {
@@ -40,10 +57,13 @@ IoStatus read_some(int fd, char * into, size_t capacity, size_t & got) {
 
 IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return IoStatus{IoState::failed, os_error_text(ETIMEDOUT)};
+        // Compared before subtracting: min() less the time would overflow,
+        // while max() less a steady clock that counts up from zero cannot.
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return timed_out();
         }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         pollfd wanted{fd, events, 0};
         int ready = poll(&wanted, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000)));
         if (ready > 0) {
@@ -58,13 +78,16 @@ IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
 
 IoStatus write_all(int fd, std::string_view data, Deadline deadline) {
     while (!data.empty()) {
-        ssize_t n = write(fd, data.data(), data.size());
+        if (past(deadline)) {
+            return timed_out();
+        }
+        ssize_t n = write(fd, data.data(), std::min(data.size(), k_write_piece));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             IoStatus status = status_from_errno();
-            if (status.state == IoState::would_block && std::chrono::steady_clock::now() < deadline) {
+            if (status.state == IoState::would_block && deadline != Deadline::min()) {
                 status = wait_until_ready(fd, POLLOUT, deadline);
                 if (status.state == IoState::ok) {
                     continue;
@@ -84,6 +107,9 @@ IoStatus read_to_end(int fd, std::string & into, size_t keep_at_most, size_t & t
     char chunk[65536];
     total = 0;
     for (;;) {
+        if (past(deadline)) {
+            return timed_out();
+        }
         size_t got = 0;
         IoStatus status = read_some(fd, chunk, sizeof chunk, got);
         if (status.state == IoState::end_of_stream) {

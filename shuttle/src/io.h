@@ -37,11 +37,14 @@ using Deadline = std::chrono::steady_clock::time_point;
 IoStatus wait_until_ready(int fd, short events, Deadline deadline);
 
 // Writes every byte, retrying interrupted calls; a write that accepts nothing
-// fails with k_write_whole_buffer_error. A write that would block is waited
-// out until `deadline`; without one it is returned at once.
+// fails with k_write_whole_buffer_error. Past `deadline` it fails with the
+// system's time-out error, however much each write still takes; a write that
+// would block is waited out until then. Deadline::min() stands for none: a
+// write that would block is then returned at once.
 IoStatus write_all(int fd, std::string_view data, Deadline deadline = Deadline::min());
 
-// Reads a non-blocking descriptor to the end of its stream, waiting for data
-// until `deadline`. The first `keep_at_most` bytes are appended to `into`, the
+// Reads a non-blocking descriptor to the end of its stream within `deadline`
+// in all, however steadily the bytes come; past it, it fails with the
+// system's time-out error. The first `keep_at_most` bytes are appended to `into`, the
 // rest only counted; `total` is every byte read.
 IoStatus read_to_end(int fd, std::string & into, size_t keep_at_most, size_t & total, Deadline deadline);

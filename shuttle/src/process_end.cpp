@@ -33,14 +33,18 @@ void cleanup_return_socket() {
     std::lock_guard<std::mutex> lock(return_socket_mutex);
     SocketFileIdentity present;
     if (!return_socket_bound || socket_file_identity(k_return_socket_path, present).state != IoState::ok ||
-        present.device != return_socket.device || present.inode != return_socket.inode) {
+        !(present == return_socket)) {
         return;
     }
     unlink(k_return_socket_path);
 }
 
 void cleanup_and_exit() {
-    // A stale return socket here was left by an earlier bridge: this one has bound none yet.
+    // This bridge has bound no return socket yet, so one at the path is
+    // another bridge's: left by one that crashed, or still served by one
+    // that runs. Deleting it is fine either way: the application has just
+    // been found gone, and a bridge still serving the socket finds the same
+    // at its next probe and ends within the watchdog's period.
     bool removed = false;
     (void)remove_socket_file(k_app_socket_path, removed);
     (void)remove_socket_file(k_return_socket_path, removed);

@@ -59,10 +59,14 @@ void clean_up_stale_return_socket() {
 IoStatus read_return_message(int connection_fd, std::string & text, size_t & length) {
     // An accepted socket may or may not inherit the listener's non-blocking
     // mode (it does on the target), so set the mode it is read in explicitly.
-    // Ignored, like every mode switch of the bridge: should it fail, reads
-    // block and a slow pusher may outlast its second, but no byte is lost.
-    (void)set_nonblocking(connection_fd, true);
-    IoStatus status = read_to_end(connection_fd, text, k_max_extension_message, length,
+    // A blocking read would wait on a silent pusher without any bound and
+    // hold up every other one, so a connection that stays blocking is not
+    // read at all.
+    IoStatus status = set_nonblocking(connection_fd, true);
+    if (status.state != IoState::ok) {
+        return status;
+    }
+    status = read_to_end(connection_fd, text, k_max_extension_message, length,
                                   std::chrono::steady_clock::now() + k_return_read_timeout);
     if (status.state == IoState::ok && length <= k_max_extension_message && !is_valid_utf8(text)) {
         return IoStatus{IoState::failed, k_invalid_utf8_error};

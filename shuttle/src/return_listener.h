@@ -14,7 +14,8 @@ constexpr size_t k_max_extension_message = 1048576;
 // Reads one pushed text: every byte up to the end of the connection, which
 // must form valid UTF-8. A text the application is still writing is waited
 // for, but one connection gets 1 s in all, so a slow pusher cannot hold up
-// the others. `length` is the text's full size; only texts within
+// the others; a connection that cannot be read without blocking is not read.
+// `length` is the text's full size; only texts within
 // k_max_extension_message are kept and checked.
 IoStatus read_return_message(int connection_fd, std::string & text, size_t & length);
 

@@ -150,6 +150,10 @@ IoStatus check_peer_is_this_user(int fd) {
     return IoStatus{};
 }
 
+bool operator==(const SocketFileIdentity & a, const SocketFileIdentity & b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
 IoStatus socket_file_identity(const char * path, SocketFileIdentity & identity) {
     struct stat info;
     if (lstat(path, &info) != 0) {

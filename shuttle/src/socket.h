@@ -33,6 +33,8 @@ struct SocketFileIdentity {
     ino_t inode = 0;
 };
 
+bool operator==(const SocketFileIdentity & a, const SocketFileIdentity & b);
+
 IoStatus socket_file_identity(const char * path, SocketFileIdentity & identity);
 
 // Deletes the file at `path` only when it is a socket: the fixed paths lie in

@@ -262,6 +262,17 @@ process_result run_process(const std::vector<std::string> & argv, const std::str
     return finish_process_after(child, out, err, time_left(deadline));
 }
 
+long proc_peak_resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
 size_t count_of(const std::string & text, const std::string & needle) {
     size_t count = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {

@@ -66,6 +66,10 @@ process_result run_process(const std::vector<std::string> & argv, const std::str
                            std::chrono::milliseconds limit = std::chrono::seconds(60),
                            const std::string & cwd = "");
 
+// A running child's peak resident memory in KiB as /proc tells it; -1
+// where there is no /proc (macOS), so each caller says what it falls back on.
+long proc_peak_resident_kib(pid_t pid);
+
 // How many times `needle` stands in `text`, counting from after each one found.
 size_t count_of(const std::string & text, const std::string & needle);
 
