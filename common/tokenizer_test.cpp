@@ -359,6 +359,30 @@ TEST_F(tokenizer_files, a_realistic_vocabulary_file_loads_and_round_trips_a_text
     EXPECT_EQ(tokenize(vocab, " " + lexicon[0]).result, ids{vocab.token_to_id.at(" " + lexicon[0])});
 }
 
+// A vocabulary file may hold the empty text as a key; a lookup always covers
+// at least one byte, so that key never matches.
+TEST_F(tokenizer_files, an_empty_key_never_matches) {
+    struct {
+        const char * vocab_json;
+        ids expected;
+        std::string err;
+    } const cases[] = {
+        {"{\"\": 5}", {}, "gpt_tokenize: unknown token 'a'\ngpt_tokenize: unknown token 'b'\n"},
+        {"{\"\": 5, \"a\": 1}", {1}, "gpt_tokenize: unknown token 'b'\n"},
+    };
+    for (const auto & c : cases) {
+        gpt_vocab vocab;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(gpt_vocab_init(file_with("vocab.json", c.vocab_json), vocab));
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(vocab.token_to_id.count(""), 1u) << c.vocab_json;
+
+        const tokenized t = tokenize(vocab, "ab");
+        EXPECT_EQ(t.result, c.expected) << c.vocab_json;
+        EXPECT_EQ(t.err, c.err) << c.vocab_json;
+    }
+}
+
 TEST_F(tokenizer_files, extract_tests_reads_text_and_ids_per_line) {
     const std::string path = file_with("tests.txt",
                                        "hello => 1, 2\n"
