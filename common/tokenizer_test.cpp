@@ -460,6 +460,19 @@ TEST_F(tokenizer_files, test_gpt_tokenizer_reports_each_failure_in_text_order) {
     EXPECT_EQ(vocab.id_to_token, (std::map<int32_t, std::string>{{1, "a"}, {2, "b"}, {7, ""}}));
 }
 
+// The tokeniser's own lines for a failing test come before that test's report.
+TEST_F(tokenizer_files, test_gpt_tokenizer_reports_unknown_bytes_before_the_failure_they_cause) {
+    gpt_vocab vocab = vocab_of({{"a", 1}, {"b", 2}});
+    testing::internal::CaptureStderr();
+    test_gpt_tokenizer(vocab, file_with("tests.txt", "zb => 1\n"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "gpt_tokenize: unknown token 'z'\n"
+              "test_gpt_tokenizer : failed test: 'zb'\n"
+              "test_gpt_tokenizer : tokens in hf:   a(1), \n"
+              "test_gpt_tokenizer : tokens in ggml: b(2), \n"
+              "test_gpt_tokenizer : 1 tests failed out of 1 tests.\n");
+}
+
 TEST(test_gpt_tokenizer, without_a_file_reports_zero_tests) {
     gpt_vocab vocab;
     testing::internal::CaptureStderr();
