@@ -39,7 +39,8 @@ constexpr ma_uint64 k_most_frames_reserved = 3600ull * k_decode_rate;
 // A stream that ends short of its announced length is cut off or damaged and
 // is reported as a failed read, not handed back in part. The resampler may
 // round an honest length down by a frame or two, so a few frames of
-// shortfall (well under a millisecond) still count as whole.
+// shortfall (well under a millisecond) still count as whole, and are made up
+// with silence: callers rely on the announced length.
 constexpr ma_uint64 k_resampler_shortfall = 8;
 
 ma_result read_frames(ma_decoder & decoder, ma_uint64 announced, ma_uint32 channels, std::vector<float> & samples) {
@@ -62,7 +63,13 @@ ma_result read_frames(ma_decoder & decoder, ma_uint64 announced, ma_uint32 chann
         }
     } while (done < announced);
     samples.resize(done * channels);
-    return done + k_resampler_shortfall < announced ? MA_AT_END : MA_SUCCESS;
+    if (done + k_resampler_shortfall < announced) {
+        return MA_AT_END;
+    }
+    // Grown from the delivered length, so the made-up frames are zeros
+    // whatever the decoder left in the buffer past them.
+    samples.resize(announced * channels);
+    return MA_SUCCESS;
 }
 
 void split_channels(const std::vector<float> & interleaved, size_t frames,

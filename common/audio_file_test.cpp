@@ -221,6 +221,43 @@ TEST_F(read_audio_file, decodes_what_a_cut_off_wav_file_holds) {
     EXPECT_EQ(r.samples, as_floats(samples));
 }
 
+// 1.37 s at these rates, resampled to 16 kHz: the decoder announces its
+// length by its own rounding, and at 48 and 32 kHz the resampler then
+// delivers a frame less. The reader keeps the announced length, the missing
+// frames silent, in one channel and in two.
+TEST_F(read_audio_file, a_resampled_file_keeps_its_announced_length) {
+    struct {
+        uint32_t rate;
+        size_t source_frames;
+        size_t announced;
+        size_t delivered;
+    } const cases[] = {
+        {22050, 30208, 21919, 21919},
+        {11025, 15104, 21919, 21919},
+        {48000, 65760, 21921, 21920},
+        {32000, 43840, 21921, 21920},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.rate);
+        const std::vector<int16_t> samples = ramp(c.source_frames);
+        const std::string path =
+            file_with("resampled.wav", wav_bytes(samples, c.rate, static_cast<uint32_t>(2 * samples.size())));
+        const read_result mono = read_capturing(path, false);
+        ASSERT_TRUE(mono.ok) << mono.err;
+        ASSERT_EQ(mono.samples.size(), c.announced);
+        for (size_t i = c.delivered; i < c.announced; ++i) {
+            EXPECT_EQ(mono.samples[i], 0.0f) << "frame " << i;
+        }
+
+        const read_result stereo = read_capturing(path, true);
+        ASSERT_TRUE(stereo.ok) << stereo.err;
+        EXPECT_EQ(stereo.samples.size(), 2 * c.announced);
+        ASSERT_EQ(stereo.channel_audio.size(), 2u);
+        EXPECT_EQ(stereo.channel_audio[0].size(), c.announced);
+        EXPECT_EQ(stereo.channel_audio[1].size(), c.announced);
+    }
+}
+
 TEST_F(read_audio_file, reports_what_cannot_be_decoded_and_keeps_the_buffers) {
     std::mt19937 random(12);
     std::string noise;

@@ -267,6 +267,34 @@ TEST(gpt_sample_top_k_top_p, a_running_total_equal_to_top_p_ends_the_head) {
     EXPECT_EQ(repeat.size(), 2u);
 }
 
+// Logits 1 and 0 at temperature 3: the first token's probability is
+// 1 / (1 + exp(-s)) with s = 1/3 scaled in double precision by the plain
+// sampler and rounded to single precision (a little above a third) by the
+// repeat variant. A top_p between the two keeps both tokens in the plain
+// sampler and cuts the repeat variant down to the first.
+TEST(gpt_sample_top_k_top_p, the_plain_sampler_scales_in_double_and_the_repeat_variant_in_single) {
+    const double temp = 3.0;
+    const double double_scale = 1.0 / temp;
+    const double single_scale = static_cast<float>(1.0 / temp);
+    const double p0_double = 1.0 / (1.0 + std::exp(-double_scale));
+    const double p0_single = 1.0 / (1.0 + std::exp(-single_scale));
+    ASSERT_LT(p0_double, p0_single);
+    const double top_p = (p0_double + p0_single) / 2;
+
+    const std::vector<float> logits = {1.0f, 0.0f};
+    const gpt_vocab vocab = vocab_of_size(logits.size());
+    std::set<int32_t> plain;
+    std::set<int32_t> repeat;
+    for (uint32_t seed = 1; seed <= k_seeds; ++seed) {
+        std::mt19937 generator(seed);
+        plain.insert(gpt_sample_top_k_top_p(vocab, logits.data(), 2, top_p, temp, generator));
+        repeat.insert(
+            gpt_sample_top_k_top_p_repeat(vocab, logits.data(), nullptr, 0, 2, top_p, temp, 0, 1.0f, generator));
+    }
+    EXPECT_EQ(plain, (std::set<int32_t>{0, 1}));
+    EXPECT_EQ(repeat, (std::set<int32_t>{0}));
+}
+
 TEST(gpt_sample_top_k_top_p, generators_in_one_state_give_one_token_and_end_in_one_state) {
     std::mt19937 source(2024);
     std::vector<float> logits(1000);

@@ -134,9 +134,11 @@ struct longest_match {
     size_t longest_key;
     std::string piece;  // reused, so that lookups do not allocate
 
-    // The entry of the longest key that begins s[0, n), or end().
+    // The entry of the longest key that begins s[0, n) (n > 0), or end().
+    // Every candidate covers at least one byte: an empty key would match
+    // without advancing, so it never matches.
     entry longest_key_at(const char * s, size_t n) {
-        const size_t limit = std::min(n, longest_key);
+        const size_t limit = std::min(n, std::max<size_t>(longest_key, 1));
         // Most words are held whole: one lookup.
         piece.assign(s, limit);
         const entry whole = token_to_id.find(piece);

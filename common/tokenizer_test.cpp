@@ -359,6 +359,30 @@ TEST_F(tokenizer_files, a_realistic_vocabulary_file_loads_and_round_trips_a_text
     EXPECT_EQ(tokenize(vocab, " " + lexicon[0]).result, ids{vocab.token_to_id.at(" " + lexicon[0])});
 }
 
+// A vocabulary file may hold the empty text as a key; a lookup always covers
+// at least one byte, so that key never matches.
+TEST_F(tokenizer_files, an_empty_key_never_matches) {
+    struct {
+        const char * vocab_json;
+        ids expected;
+        std::string err;
+    } const cases[] = {
+        {"{\"\": 5}", {}, "gpt_tokenize: unknown token 'a'\ngpt_tokenize: unknown token 'b'\n"},
+        {"{\"\": 5, \"a\": 1}", {1}, "gpt_tokenize: unknown token 'b'\n"},
+    };
+    for (const auto & c : cases) {
+        gpt_vocab vocab;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(gpt_vocab_init(file_with("vocab.json", c.vocab_json), vocab));
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(vocab.token_to_id.count(""), 1u) << c.vocab_json;
+
+        const tokenized t = tokenize(vocab, "ab");
+        EXPECT_EQ(t.result, c.expected) << c.vocab_json;
+        EXPECT_EQ(t.err, c.err) << c.vocab_json;
+    }
+}
+
 TEST_F(tokenizer_files, extract_tests_reads_text_and_ids_per_line) {
     const std::string path = file_with("tests.txt",
                                        "hello => 1, 2\n"
@@ -434,6 +458,19 @@ TEST_F(tokenizer_files, test_gpt_tokenizer_reports_each_failure_in_text_order) {
               "gpt_tokenize: unknown token 'z'\n"
               "test_gpt_tokenizer : 2 tests failed out of 4 tests.\n");
     EXPECT_EQ(vocab.id_to_token, (std::map<int32_t, std::string>{{1, "a"}, {2, "b"}, {7, ""}}));
+}
+
+// The tokeniser's own lines for a failing test come before that test's report.
+TEST_F(tokenizer_files, test_gpt_tokenizer_reports_unknown_bytes_before_the_failure_they_cause) {
+    gpt_vocab vocab = vocab_of({{"a", 1}, {"b", 2}});
+    testing::internal::CaptureStderr();
+    test_gpt_tokenizer(vocab, file_with("tests.txt", "zb => 1\n"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "gpt_tokenize: unknown token 'z'\n"
+              "test_gpt_tokenizer : failed test: 'zb'\n"
+              "test_gpt_tokenizer : tokens in hf:   a(1), \n"
+              "test_gpt_tokenizer : tokens in ggml: b(2), \n"
+              "test_gpt_tokenizer : 1 tests failed out of 1 tests.\n");
 }
 
 TEST(test_gpt_tokenizer, without_a_file_reports_zero_tests) {

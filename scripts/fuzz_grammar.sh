@@ -17,6 +17,7 @@ clang++ -std=c++17 -O1 -g -Wall -Wextra \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
     -I"$root/common" -I"$whisper_dir/include" -I"$whisper_dir/ggml/include" \
     "$root/tests/fuzz/grammar_fuzzer.cpp" "$root/common/grammar_parser.cpp" \
+    "$root/common/grammar_bounds.cpp" \
     -o "$out/grammar_fuzzer"
 
 echo "== fuzz: grammar_fuzzer for ${seconds} s"
