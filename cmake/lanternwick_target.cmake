@@ -1,7 +1,16 @@
-# Warnings and sanitizers for the project's own targets, kept off the
-# dependencies so their build stays fast and quiet.
+# Warnings, sanitizers and the standard library for the project's own
+# targets, kept off the dependencies so their build stays fast and quiet.
+# GoogleTest and the whisper library are built against the same standard
+# library by their own builds.
 function(lanternwick_target_defaults target)
     target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(LANTERNWICK_WARNINGS_AS_ERRORS)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(LANTERNWICK_CXX_STDLIB)
+        target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-stdlib=${LANTERNWICK_CXX_STDLIB}>)
+        target_link_options(${target} PRIVATE -stdlib=${LANTERNWICK_CXX_STDLIB})
+    endif()
     if(LANTERNWICK_SANITIZE)
         target_compile_options(${target} PRIVATE
             -fsanitize=${LANTERNWICK_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)

@@ -13,6 +13,14 @@ if(LANTERNWICK_SANITIZE MATCHES "thread")
     set(whisper_sanitize_thread ON)
 endif()
 
+# Its C++ must use the standard library ours does, or the two would not link.
+# Left unset otherwise, so the library's build still takes CXXFLAGS from the
+# environment as it always did.
+set(whisper_stdlib_args "")
+if(LANTERNWICK_CXX_STDLIB)
+    set(whisper_stdlib_args -DCMAKE_CXX_FLAGS=-stdlib=${LANTERNWICK_CXX_STDLIB})
+endif()
+
 set(LANTERNWICK_THIRD_PARTY ${CMAKE_SOURCE_DIR}/third_party)
 execute_process(
     COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch_deps.sh
@@ -38,6 +46,7 @@ ExternalProject_Add(whisper_build
         -DCMAKE_INSTALL_LIBDIR=lib
         -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
         -DCMAKE_CXX_COMPILER=${CMAKE_CXX_COMPILER}
+        ${whisper_stdlib_args}
         -DBUILD_SHARED_LIBS=OFF
         -DWHISPER_BUILD_EXAMPLES=OFF
         -DWHISPER_BUILD_TESTS=OFF

@@ -12,8 +12,20 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 quill="$build/bin/lanternwick-quill"
 
-if [ ! -f "$build/build.ninja" ]; then
+# The build's packages are needed for a new build folder, and the speech
+# packages for every run, even where the folder was built without them. Each
+# is looked up alone: bash's command -v succeeds when any one of several is
+# found.
+speech_tools_present() {
+    local tool
+    for tool in sox espeak-ng; do
+        command -v "$tool" > /dev/null || return 1
+    done
+}
+if [ ! -f "$build/build.ninja" ] || ! speech_tools_present; then
     "$root/scripts/setup.sh"
+fi
+if [ ! -f "$build/build.ninja" ]; then
     echo "demo: configuring $build"
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log" 2>&1 \
         || { cat "$build.configure.log"; exit 1; }

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
-    libgtest-dev libgmock-dev nlohmann-json3-dev
+    libc++-dev libc++abi-dev libomp-dev
+    libgtest-dev libgmock-dev googletest nlohmann-json3-dev
     openssl
     espeak-ng sox
     libsox-fmt-mp3

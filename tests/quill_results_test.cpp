@@ -295,7 +295,10 @@ TEST_F(QuillResults, FullFilesystemKeepsThePreviousFiles) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.err.find("failed to write"), std::string::npos) << r.err;
     EXPECT_EQ(read_file(mount_point + "/out.txt"), " hello world.\n");
-    EXPECT_NO_THROW(nlohmann::json::parse(read_file(mount_point + "/out.json")));
+    nlohmann::json json;
+    ASSERT_NO_THROW(json = nlohmann::json::parse(read_file(mount_point + "/out.json")));
+    ASSERT_EQ(json["transcription"].size(), 1u) << json;
+    EXPECT_EQ(json["transcription"][0]["text"], " hello world.");
 }
 
 // A link at the output name is replaced by the result file; whatever it
