@@ -58,7 +58,6 @@ ExternalProject_Add(whisper_build
 )
 
 file(MAKE_DIRECTORY ${whisper_prefix}/include)
-find_package(Threads REQUIRED)
 
 # One interface target carries the archives. ggml's pieces reference each
 # other; GNU ld needs them in a group to resolve that, Apple's linker does it
