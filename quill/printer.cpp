@@ -32,7 +32,7 @@ std::string colored_tokens(const whisper_params & params, const printed_segment 
         }
         // The speaker text is empty: nothing ever fills two channels.
         out += k_colors[color_index(token.p)];
-        out += token.text;
+        out += escape_control_bytes(token.text);
         out += k_color_reset;
     }
     return out;
