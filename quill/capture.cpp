@@ -7,8 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
+
+#include "error_text.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vect
 // Once per process: later input names read the same broken descriptor.
 void report_input_failure(audio_handoff & handoff, int error) {
     if (!handoff.audio_input_failed.exchange(true)) {
-        std::fprintf(stderr, "failed to read audio from standard input: %s\n", std::strerror(error));
+        std::fprintf(stderr, "failed to read audio from standard input: %s\n", error_text(error).c_str());
     }
 }
 

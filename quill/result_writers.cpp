@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "common.h"
+#include "error_text.h"
 #include "whisper.h"
 
 namespace {
@@ -102,7 +102,7 @@ bool commit_result_file(result_file & file, const std::string & text) {
     if (error != 0) {
         unlink(file.temp_path.c_str());
         std::fprintf(stderr, "%s: failed to write '%s': %s\n", file.writer, file.path.c_str(),
-                     std::strerror(error));
+                     error_text(error).c_str());
         return false;
     }
     return true;
