@@ -13,7 +13,15 @@
 
 namespace {
 
+// The wait for input is bounded so that a stop request that does not
+// interrupt it (SIGINT taken on another thread) is seen within 50 ms; end of
+// input and a hang-up end the wait at once.
 constexpr int k_poll_timeout_ms = 50;
+// The pause after each read lets audio gather in the pipe, so that a writer
+// of small pieces is taken in fewer, larger reads, each costing one lock and
+// one wake-up of the processing thread: at most about a hundred a second,
+// which with reads of up to 8,192 bytes still takes in about 25 times real
+// time.
 constexpr auto k_cycle_pause = std::chrono::milliseconds(10);
 
 int16_t sample_at(const uint8_t * bytes) {
