@@ -9,8 +9,9 @@
 // the one instance for the whole process and lends it to every pair of
 // threads; it is never reset between input names, so a later pair sees that
 // input has already ended. It must outlive both threads: main returns only
-// after joining them, and the one end while capture may still be using it,
-// a failed transcription, ends the process without running any destructor.
+// after joining them, and the two ends while capture may still be using it,
+// a failed transcription (status 10) and a failed write to standard output
+// (status 11), end the process without running any destructor.
 struct audio_handoff {
     std::vector<float> shared_audio_buffer;  // guarded by audio_mutex
     std::mutex audio_mutex;

@@ -7,12 +7,21 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <thread>
+
+#include "error_text.h"
 
 namespace {
 
+// The wait for input is bounded so that a stop request that does not
+// interrupt it (SIGINT taken on another thread) is seen within 50 ms; end of
+// input and a hang-up end the wait at once.
 constexpr int k_poll_timeout_ms = 50;
+// The pause after each read lets audio gather in the pipe, so that a writer
+// of small pieces is taken in fewer, larger reads, each costing one lock and
+// one wake-up of the processing thread: at most about a hundred a second,
+// which with reads of up to 8,192 bytes still takes in about 25 times real
+// time.
 constexpr auto k_cycle_pause = std::chrono::milliseconds(10);
 
 int16_t sample_at(const uint8_t * bytes) {
@@ -30,7 +39,7 @@ bool read_pcm_from_stdin(bool stereo, std::vector<uint8_t> & leftover, std::vect
 // Once per process: later input names read the same broken descriptor.
 void report_input_failure(audio_handoff & handoff, int error) {
     if (!handoff.audio_input_failed.exchange(true)) {
-        std::fprintf(stderr, "failed to read audio from standard input: %s\n", std::strerror(error));
+        std::fprintf(stderr, "failed to read audio from standard input: %s\n", error_text(error).c_str());
     }
 }
 

@@ -45,7 +45,9 @@ bool cut_at_silent_window(chunker_state & state);
 
 bool should_transcribe(const chunker_state & state, bool input_ended);
 
-// Steps 2 to 4 of a cycle: after this, `pending_audio` holds what to transcribe.
+// Adds the taken samples to the open chunk, cuts it at the first silent
+// window that counts and decides whether this cycle transcribes: after this,
+// `pending_audio` holds what to transcribe.
 cycle_plan plan_cycle(chunker_state & state, std::vector<float> & taken, bool input_ended);
 
 // Closes the chunk after a cut. Returns false when the thread is to end.

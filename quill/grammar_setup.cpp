@@ -1,28 +1,41 @@
 #include "grammar_setup.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "common.h"
+#include "error_text.h"
 #include "grammar_parser.h"
 
 namespace {
 
-// A read error (a directory opens but cannot be read) ends the text there;
-// what was read, possibly nothing, is then parsed and judged like any text.
-std::string read_whole_file(const std::string & path) {
-    std::string contents;
+// A file that fails part-way would hand the parser a prefix, which may well
+// parse and then constrain decoding to something the user never wrote; so
+// the text counts only when the read reached the end of the file.
+bool read_grammar_file(const std::string & path, std::string & contents) {
+    contents.clear();
+    int error = 0;
     FILE * file = fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        return contents;
+        error = errno;
+    } else {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
+            contents.append(buffer, n);
+        }
+        if (ferror(file)) {
+            error = errno != 0 ? errno : EIO;
+        }
+        fclose(file);
     }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) {
-        contents.append(buffer, n);
+    if (error != 0) {
+        fprintf(stderr, "%s: error reading grammar: %s: %s\n", "read_grammar_file", path.c_str(),
+                error_text(error).c_str());
+        return false;
     }
-    fclose(file);
-    return contents;
+    return true;
 }
 
 } // namespace
@@ -33,8 +46,10 @@ bool load_grammar(whisper_params & params) {
     }
     // The option names a file when one opens under that name; any other text
     // is taken as the grammar itself.
-    const std::string text = is_file_exist(params.grammar.c_str()) ? read_whole_file(params.grammar) : params.grammar;
-    params.parsed_grammar = grammar_parser::parse(text.c_str());
+    std::string text = params.grammar;
+    if (!is_file_exist(params.grammar.c_str()) || read_grammar_file(params.grammar, text)) {
+        params.parsed_grammar = grammar_parser::parse(text.c_str());
+    }
     if (params.parsed_grammar.rules.empty()) {
         fprintf(stderr, "error: failed to parse grammar \"%s\"\n", params.grammar.c_str());
         return false;

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-#include "dtw_presets.h"
+// A model's text decoder: its layer count and the width of each layer.
+struct text_decoder_shape {
+    int32_t layers = 0;
+    int32_t width = 0;
+};
 
 // Reads the text decoder's layer count and width from the header of the
 // model file at `path`, without loading the model. False when the path is no

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "common.h"
+#include "error_text.h"
 #include "json_escape.h"
 #include "sample_rate.h"
 #include "whisper.h"
@@ -32,7 +32,7 @@ std::string colored_tokens(const whisper_params & params, const printed_segment 
         }
         // The speaker text is empty: nothing ever fills two channels.
         out += k_colors[color_index(token.p)];
-        out += token.text;
+        out += escape_control_bytes(token.text);
         out += k_color_reset;
     }
     return out;
@@ -81,7 +81,7 @@ void write_and_flush(const std::string & text, print_callback_data & data) {
     const bool flushed = fflush(stdout) == 0;
     if (!written || !flushed) {
         data.stdout_error = errno != 0 ? errno : EIO;
-        fprintf(stderr, "failed to write to standard output: %s\n", std::strerror(data.stdout_error));
+        fprintf(stderr, "failed to write to standard output: %s\n", error_text(data.stdout_error).c_str());
     }
 }
 

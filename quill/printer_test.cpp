@@ -126,6 +126,19 @@ TEST(Printer, ColoredTokensAndSpeakerTurnStandBeforeTheObject) {
               "\n" + k_colors[6] + "[_BEG_]\033[0m" + k_colors[0] + " h\033[0m" + k_colors[6] + "i\033[0m" + object);
 }
 
+// A token holding a line feed or another control byte would split the line
+// before its object; quotes and backslashes outside the object stay as they are.
+TEST(Printer, ColoredTokensEscapeControlBytesAsTheObjectDoes) {
+    whisper_params params;
+    params.print_colors = true;
+    printed_segment s = segment(0, 100, "a\nb\t\"c\\");
+    s.tokens = {{"a\n", 1.0f, false}, {"b\t\r\x1b", 1.0f, false}, {"\"c\\", 1.0f, false}};
+    const std::string tokens = k_colors[6] + "a\\u000a\033[0m" + k_colors[6] + "b\\u0009\\u000d\\u001b\033[0m" +
+                               k_colors[6] + "\"c\\\033[0m";
+    EXPECT_EQ(batch(params, 0, 0, false, 1, 1, {s}),
+              "\n" + tokens + line("1.1", 0, 1000, "a\\u000ab\\u0009\\\"c\\\\") + "\n");
+}
+
 TEST(Printer, ProgressMarksAdvanceOneStepPerLine) {
     int32_t prev = 0;
     std::vector<int> printed;

@@ -1,14 +1,15 @@
 #include "result_writers.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "common.h"
+#include "error_text.h"
 #include "whisper.h"
 
 namespace {
@@ -38,16 +39,35 @@ int create_beside(const std::string & path, std::string & temp_path) {
     return -1;
 }
 
+// A file the user made read-only would have refused to open for writing;
+// renaming over it must not get round that.
+bool may_replace(const std::string & path) {
+    return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
+}
+
+// The replacement takes the previous file's permission bits, as the file
+// itself kept them when it was rewritten in place; it takes them before any
+// content, so that none is readable to more users than before. A filesystem
+// without modes of its own refuses the change, and there every file has the
+// mount's mode anyway.
+void keep_permissions(int fd, const std::string & path) {
+    struct stat previous;
+    if (stat(path.c_str(), &previous) == 0) {
+        (void)fchmod(fd, previous.st_mode & 0777);
+    }
+}
+
 // Every writer, the karaoke and score ones included, says when its file does
 // not open: announcing a save that cannot happen would hide the loss.
 bool open_result_file(result_file & file, const char * writer, const std::string & fname) {
     file.writer = writer;
     file.path = fname;
-    file.fd = create_beside(fname, file.temp_path);
+    file.fd = may_replace(fname) ? create_beside(fname, file.temp_path) : -1;
     if (file.fd < 0) {
         std::fprintf(stderr, "%s: failed to open '%s' for writing\n", writer, fname.c_str());
         return false;
     }
+    keep_permissions(file.fd, fname);
     std::fprintf(stderr, "%s: saving output to '%s'\n", writer, fname.c_str());
     return true;
 }
@@ -82,7 +102,7 @@ bool commit_result_file(result_file & file, const std::string & text) {
     if (error != 0) {
         unlink(file.temp_path.c_str());
         std::fprintf(stderr, "%s: failed to write '%s': %s\n", file.writer, file.path.c_str(),
-                     std::strerror(error));
+                     error_text(error).c_str());
         return false;
     }
     return true;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "result_formats.h"
+#include "result_json.h"
 #include "settings.h"
 
 struct whisper_context;

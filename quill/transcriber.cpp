@@ -20,6 +20,10 @@ static_assert(k_sample_rate == WHISPER_SAMPLE_RATE, "the library must take the s
 
 namespace {
 
+// The pause after each cycle lets audio gather, so that a cycle takes the
+// captured samples in larger batches rather than scanning the open chunk's
+// windows again for every read; it also spaces the transcriptions of the
+// open chunk by at least this much.
 constexpr auto k_cycle_pause = std::chrono::milliseconds(50);
 constexpr const char * k_thread_name = "whisper_processing_thread";
 

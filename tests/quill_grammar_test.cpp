@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -68,8 +70,9 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         {file_with("undefined.gbnf", "root ::= item+\n"),
          "parse: error parsing grammar: reference to undefined rule 'item'\n"},
         {"root ::= (\"a\"", "parse: error parsing grammar: expecting ')' at \n"},
-        // It opens but cannot be read: nothing to parse.
-        {dir, ""},
+        // It opens but cannot be read: refused, rather than what was read
+        // (here nothing) parsed as if it were the whole file.
+        {dir, "read_grammar_file: error reading grammar: " + dir + ": " + std::strerror(EISDIR) + "\n"},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
         // What the library's grammar sampling would not survive: endless

@@ -2,6 +2,8 @@
 // whose every transcription is " hello world." from 0 to 1 s.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -312,6 +314,55 @@ TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
     EXPECT_FALSE(fs::is_symlink(dir + "/out.txt"));
     EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "precious"}));
+}
+
+// A rewrite keeps the permission bits the file had, whatever the umask would
+// give a new file.
+TEST_F(QuillResults, RewritesKeepThePermissionBits) {
+    const std::string name = dir + "/out.txt";
+    for (const fs::perms mode : {fs::perms(0600), fs::perms(0640), fs::perms(0666)}) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        write_file(name, "previous\n");
+        fs::permissions(name, mode);
+        const auto r = run({"-otxt", "-of", dir + "/out", "-"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(read_file(name), " hello world.\n");
+        EXPECT_EQ(fs::status(name).permissions() & fs::perms::mask, mode);
+    }
+}
+
+// A result file this user may not write is left as it is, with the message of
+// a file that does not open. Root may write any file, so under root the
+// program runs as nobody, in a directory of nobody's: renaming over the file
+// would succeed there, and only the program's own check stops it.
+TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
+    const std::string name = file_with("out.txt", "previous\n");
+    fs::permissions(name, fs::perms(0444));
+    std::vector<std::string> argv = {QUILL_BINARY};
+    if (geteuid() == 0) {
+        const passwd * nobody = getpwnam("nobody");
+        if (nobody == nullptr || access("/usr/bin/setpriv", X_OK) != 0) {
+            GTEST_SKIP() << "running as root, with no user nobody or no setpriv to run the program as another user";
+        }
+        ASSERT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << std::strerror(errno);
+        argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"};
+        std::vector<std::string> probe = argv;
+        probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
+        if (run_process(probe).exit_status != 0) {
+            GTEST_SKIP() << "running as root, and nobody cannot reach the program or the model from here";
+        }
+        argv.push_back(QUILL_BINARY);
+    }
+    argv.insert(argv.end(), {"-m", k_model, "-t", "1", "-otxt", "-of", dir + "/out", "-"});
+    const auto r = run_process(argv, pcm16_bytes(tone(1000)), std::chrono::seconds(60), dir);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("output_txt: failed to open '" + name + "' for writing\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("output_txt: saving output"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(name), "previous\n");
+    EXPECT_EQ(fs::status(name).permissions() & fs::perms::mask, fs::perms(0444));
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
 }
 
 // Started with standard descriptors closed, the program must not hand their

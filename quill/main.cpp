@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,62 @@ bool dtw_preset_fits_model(const whisper_params & params, whisper_alignment_head
     return false;
 }
 
+// The checks between the command line and the model: the input names that
+// remain, the language and the diarization switches. The status to end with
+// when one fails.
+std::optional<quill_exit> check_settings(int argc, char ** argv, whisper_params & params) {
+    if (params.input_names.empty()) {
+        report_no_input(argc, argv, params);
+        return quill_exit::no_input;
+    }
+    drop_missing_inputs(params);
+    if (params.input_names.empty()) {
+        report_no_input(argc, argv, params);
+        return quill_exit::no_input;
+    }
+
+    if (params.language != "auto" && whisper_lang_id(params.language.c_str()) == -1) {
+        std::fprintf(stderr, "error: unknown language '%s'\n", params.language.c_str());
+        whisper_print_usage(argc, argv, params);
+        return quill_exit::argument_error;
+    }
+    if (params.diarize && params.tinydiarize) {
+        std::fprintf(stderr, "error: cannot use both --diarize and --tinydiarize\n");
+        whisper_print_usage(argc, argv, params);
+        return quill_exit::argument_error;
+    }
+    return std::nullopt;
+}
+
+// The recognition context, or null after the message when the DTW preset is
+// unknown or made for another model size, or the model does not load.
+whisper_context * load_model(const whisper_params & params) {
+    whisper_context_params cparams = whisper_context_default_params();
+    cparams.use_gpu = params.use_gpu;
+    cparams.flash_attn = params.flash_attn;
+    // Checked before loading so that a misspelt preset never costs a model load.
+    if (!params.dtw.empty()) {
+        cparams.dtw_token_timestamps = true;
+        cparams.dtw_aheads_preset = dtw_preset_for(params.dtw);
+        if (cparams.dtw_aheads_preset == WHISPER_AHEADS_NONE) {
+            std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
+            return nullptr;
+        }
+        if (!dtw_preset_fits_model(params, cparams.dtw_aheads_preset)) {
+            return nullptr;
+        }
+    }
+
+    whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
+    if (ctx == nullptr) {
+        std::fprintf(stderr, "error: failed to initialize whisper context\n");
+        return nullptr;
+    }
+    // Without an OpenVINO build this fails, and the ordinary encoder is used.
+    whisper_ctx_init_openvino_encoder(ctx, nullptr, params.ov_e_device.c_str(), nullptr);
+    return ctx;
+}
+
 } // namespace
 
 int main(int argc, char ** argv) {
@@ -87,55 +144,17 @@ int main(int argc, char ** argv) {
         }
         return parsed.exit_status;
     }
-
-    if (params.input_names.empty()) {
-        report_no_input(argc, argv, params);
-        return exit_code(quill_exit::no_input);
-    }
-    drop_missing_inputs(params);
-    if (params.input_names.empty()) {
-        report_no_input(argc, argv, params);
-        return exit_code(quill_exit::no_input);
-    }
-
-    if (params.language != "auto" && whisper_lang_id(params.language.c_str()) == -1) {
-        std::fprintf(stderr, "error: unknown language '%s'\n", params.language.c_str());
-        whisper_print_usage(argc, argv, params);
-        return exit_code(quill_exit::argument_error);
-    }
-    if (params.diarize && params.tinydiarize) {
-        std::fprintf(stderr, "error: cannot use both --diarize and --tinydiarize\n");
-        whisper_print_usage(argc, argv, params);
-        return exit_code(quill_exit::argument_error);
+    if (const std::optional<quill_exit> refused = check_settings(argc, argv, params)) {
+        return exit_code(*refused);
     }
 
     if (params.no_prints) {
         whisper_log_set(cb_log_disable, nullptr);
     }
-
-    whisper_context_params cparams = whisper_context_default_params();
-    cparams.use_gpu = params.use_gpu;
-    cparams.flash_attn = params.flash_attn;
-    // Checked before loading so that a misspelt preset never costs a model load.
-    if (!params.dtw.empty()) {
-        cparams.dtw_token_timestamps = true;
-        cparams.dtw_aheads_preset = dtw_preset_for(params.dtw);
-        if (cparams.dtw_aheads_preset == WHISPER_AHEADS_NONE) {
-            std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
-            return exit_code(quill_exit::model_failed);
-        }
-        if (!dtw_preset_fits_model(params, cparams.dtw_aheads_preset)) {
-            return exit_code(quill_exit::model_failed);
-        }
-    }
-
-    whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
+    whisper_context * ctx = load_model(params);
     if (ctx == nullptr) {
-        std::fprintf(stderr, "error: failed to initialize whisper context\n");
         return exit_code(quill_exit::model_failed);
     }
-    // Without an OpenVINO build this fails, and the ordinary encoder is used.
-    whisper_ctx_init_openvino_encoder(ctx, nullptr, params.ov_e_device.c_str(), nullptr);
 
     // The grammar, when one is given, is parsed here: after the model has
     // loaded and before any audio is read.
