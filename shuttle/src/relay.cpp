@@ -51,12 +51,14 @@ void relay_to_app(const std::string & text) {
         end_orderly("Main app is no longer running (connection failed)");
     }
     // Each write waits at most the send time-out; an application that reads
-    // in bursts still gets the whole message as long as it comes within the
-    // watchdog's period. Cut short, the message would pass for a whole one.
+    // slowly or in bursts still gets the whole message, however long it
+    // takes, as long as it takes some bytes within the watchdog's period,
+    // which would call it gone after that long. Cut short, the message would
+    // pass for a whole one.
     // Ignored, like every socket time-out of the bridge: should it fail, a
     // write waits for the application to read, however long that takes.
     (void)set_send_timeout(fd, k_app_send_timeout);
-    IoStatus status = write_all(fd, text, std::chrono::steady_clock::now() + k_watchdog_period);
+    IoStatus status = write_all(fd, text, std::chrono::milliseconds(k_watchdog_period));
     if (status.state != IoState::ok) {
         end_orderly("Main app is no longer running (write failed): " + status.error);
     }

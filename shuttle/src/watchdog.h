@@ -6,8 +6,9 @@
 #include <chrono>
 #include <memory>
 
-// How often the watchdog probes; also how long a relayed message may take to
-// go out whole, since the watchdog would call an application gone that long.
+// How often the watchdog probes; also how long a relayed message may go
+// without a byte taken, since the watchdog would call an application that
+// silent gone.
 constexpr auto k_watchdog_period = std::chrono::seconds(2);
 
 // A connect to the desktop application's socket, bounded by the time a probe
