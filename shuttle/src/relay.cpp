@@ -19,9 +19,13 @@ constexpr auto k_app_send_timeout = std::chrono::milliseconds(100);
 constexpr int k_reconnect_passes = 30;
 constexpr auto k_reconnect_pause = std::chrono::seconds(1);
 
+// The line goes in before `running` is cleared, so that whatever the worker
+// threads log on their way out follows it.
 [[noreturn]] void clean_exit(std::atomic<bool> & running) {
+    log_to_file("Shuttle exiting cleanly");
     running.store(false, std::memory_order_relaxed);
-    end_orderly("Shuttle exiting cleanly");
+    cleanup_return_socket();
+    end_process(ShuttleExit::orderly);
 }
 
 IoStatus write_frame(GuardedExtensionConnection & extension_conn, std::string_view text,
