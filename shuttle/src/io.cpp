@@ -1,18 +1,35 @@
 #include "io.h"
 
 #include <poll.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 const char * const k_fill_whole_buffer_error = "failed to fill whole buffer";
 const char * const k_write_whole_buffer_error = "failed to write whole buffer";
 const char * const k_invalid_utf8_error = "stream did not contain valid UTF-8";
 
+namespace {
+
+// All three threads format errors, and strerror may hand each the same
+// buffer. strerror_r comes in two forms: the XSI one fills the buffer and
+// returns a status, the GNU one returns the text, which need not be in the
+// buffer. An overload for each result takes whichever the C library
+// declares; the other one goes unused.
+[[maybe_unused]] const char * error_description(int, const char * buffer) { return buffer; }
+[[maybe_unused]] const char * error_description(const char * text, const char *) { return text; }
+
+} // namespace
+
 std::string os_error_text(int error_number) {
-    return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+    char buffer[256] = "";
+    const char * description = error_description(strerror_r(error_number, buffer, sizeof buffer), buffer);
+    std::string text = description != nullptr && *description != '\0'
+                           ? description
+                           : "Unknown error " + std::to_string(error_number);
+    return text + " (os error " + std::to_string(error_number) + ")";
 }
 
 IoStatus status_from_errno() {

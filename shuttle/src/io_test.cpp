@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -97,4 +98,11 @@ TEST(WriteAll, FailsOnceNoByteHasMovedForTheStallWindow) {
 TEST(WriteAll, WithoutStallWindowHandsBackAWriteThatWouldBlock) {
     SocketPair sockets(WriterMode::nonblocking);
     EXPECT_EQ(IoState::would_block, write_all(sockets.writer, std::string(4u << 20, 'b')).state);
+}
+
+TEST(OsErrorText, IsTheSystemsDescriptionAndTheNumber) {
+    for (int error_number : {EPIPE, EAGAIN, ETIMEDOUT, 99999}) {
+        EXPECT_EQ(std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")",
+                  os_error_text(error_number));
+    }
 }
