@@ -329,7 +329,7 @@ TEST_F(Bridge, AppGoneLaterEndsTheBridgeThroughTheWatchdog) {
     stop_fake_app(*app);
     ASSERT_TRUE(wait_for_log_message("Main app is no longer running (socket not responding)", 4s)) << log_dump();
     process_result result = finish_process(extension.child, 5s);
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 6s) << "twice the watchdog's period and 2 s to spare";
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(0, result.exit_status);
     EXPECT_EQ("", result.err);
@@ -716,7 +716,7 @@ TEST_F(Bridge, SlowPusherDoesNotHoldUpTheOthers) {
         trickler.join();
         ASSERT_TRUE(arrived) << log_dump();
         EXPECT_EQ("on time", text) << "the trickled text is dropped, not relayed";
-        EXPECT_LT(took, 3s);
+        EXPECT_LT(took, 4s) << "twice the 1 s one pushing connection gets and 2 s to spare";
         EXPECT_EQ(pushes / 2, count_log_messages("Failed to read from return socket: " + timed_out_text())) << log_dump();
     }
     finish();
