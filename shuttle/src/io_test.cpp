@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -40,20 +40,41 @@ struct SocketPair {
     }
 };
 
-// Reads `piece` bytes at a time with `pause` after each, until `total` bytes
-// have come; the count read is left in `got`.
-std::thread paced_reader(int fd, size_t piece, std::chrono::milliseconds pause, size_t total, size_t & got) {
-    return std::thread([=, &got] {
-        std::string buffer(piece, '\0');
-        while (got < total) {
-            ssize_t n = read(fd, buffer.data(), std::min(piece, total - got));
+// How the reading end takes bytes: `piece` at a time with `pause` after
+// each, until `total` have come.
+struct ReaderPace {
+    size_t piece;
+    std::chrono::milliseconds pause;
+    size_t total;
+};
+
+struct PacedWrite {
+    IoStatus status;
+    std::chrono::steady_clock::duration took;
+    size_t read = 0;
+};
+
+// Writes `data` with `window` against a reader at `pace`.
+PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono::milliseconds window,
+                         ReaderPace pace) {
+    SocketPair sockets(mode);
+    PacedWrite result;
+    std::thread reader([&] {
+        std::string buffer(pace.piece, '\0');
+        while (result.read < pace.total) {
+            ssize_t n = read(sockets.reader, buffer.data(), std::min(pace.piece, pace.total - result.read));
             if (n <= 0) {
                 return;
             }
-            got += static_cast<size_t>(n);
-            std::this_thread::sleep_for(pause);
+            result.read += static_cast<size_t>(n);
+            std::this_thread::sleep_for(pace.pause);
         }
     });
+    auto started = std::chrono::steady_clock::now();
+    result.status = write_all(sockets.writer, data, window);
+    result.took = std::chrono::steady_clock::now() - started;
+    reader.join();
+    return result;
 }
 
 } // namespace
@@ -63,35 +84,23 @@ TEST(WriteAll, GoesOnWhileBytesMoveHoweverLongTheWholeTakes) {
     const auto window = 150ms;
     for (WriterMode mode : k_writer_modes) {
         SCOPED_TRACE(static_cast<int>(mode));
-        SocketPair sockets(mode);
-        size_t got = 0;
-        auto started = std::chrono::steady_clock::now();
-        std::thread reader = paced_reader(sockets.reader, 16384, 10ms, data.size(), got);
-        IoStatus status = write_all(sockets.writer, data, window);
-        auto took = std::chrono::steady_clock::now() - started;
-        reader.join();
-        EXPECT_EQ(IoState::ok, status.state) << status.error;
-        EXPECT_EQ(data.size(), got);
-        EXPECT_GT(took, 2 * window) << "the reader was not slow enough to tell a stall window from a bound on the whole";
+        PacedWrite write = write_against(mode, data, window, ReaderPace{16384, 10ms, data.size()});
+        EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
+        EXPECT_EQ(data.size(), write.read);
+        EXPECT_GT(write.took, 2 * window)
+            << "the reader was not slow enough to tell a stall window from a bound on the whole";
     }
 }
 
 TEST(WriteAll, FailsOnceNoByteHasMovedForTheStallWindow) {
-    const std::string data(4u << 20, 's');
     const auto window = 200ms;
     for (WriterMode mode : k_writer_modes) {
         SCOPED_TRACE(static_cast<int>(mode));
-        SocketPair sockets(mode);
-        size_t got = 0;
         // Takes some, then no more while the writer still has bytes to give.
-        std::thread reader = paced_reader(sockets.reader, 65536, 0ms, 65536, got);
-        auto started = std::chrono::steady_clock::now();
-        IoStatus status = write_all(sockets.writer, data, window);
-        auto took = std::chrono::steady_clock::now() - started;
-        reader.join();
-        EXPECT_EQ(IoState::failed, status.state);
-        EXPECT_EQ(os_error_text(ETIMEDOUT), status.error);
-        EXPECT_GE(took, window);
+        PacedWrite write = write_against(mode, std::string(4u << 20, 's'), window, ReaderPace{65536, 0ms, 65536});
+        EXPECT_EQ(IoState::failed, write.status.state);
+        EXPECT_EQ(os_error_text(ETIMEDOUT), write.status.error);
+        EXPECT_GE(write.took, window);
     }
 }
 
