@@ -1,10 +1,10 @@
 #include "relay.h"
 
+#include "app_socket.h"
 #include "log.h"
 #include "process_end.h"
 #include "socket.h"
 #include "utf8.h"
-#include "watchdog.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -62,7 +62,7 @@ void relay_to_app(const std::string & text) {
     // Ignored, like every socket time-out of the bridge: should it fail, a
     // write waits for the application to read, however long that takes.
     (void)set_send_timeout(fd, k_app_send_timeout);
-    IoStatus status = write_all(fd, text, std::chrono::milliseconds(k_watchdog_period));
+    IoStatus status = write_all(fd, text, k_message_stall_window);
     if (status.state != IoState::ok) {
         end_orderly("Main app is no longer running (write failed): " + status.error);
     }
