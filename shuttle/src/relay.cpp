@@ -138,6 +138,13 @@ std::unique_lock<std::mutex> lock_extension_conn(GuardedExtensionConnection & ex
     }
 }
 
+// Standard output takes frames from this thread alone, both pushed texts and
+// acknowledgements, so this one thread must watch both sources, and the
+// queue is no descriptor that one poll could wait on together with standard
+// input. So each pass waits on the queue, at most 100 ms, and then only
+// looks at standard input without blocking: a push goes out within a pass
+// even while the extension is silent, pushes go ahead of the extension's
+// next frame, and an extension's frame waits at most about 100 ms.
 void run_relay(GuardedExtensionConnection & extension_conn, ReturnMessageChannel & receiver,
                std::atomic<bool> & running) {
     for (;;) {
