@@ -329,7 +329,7 @@ TEST_F(Bridge, AppGoneLaterEndsTheBridgeThroughTheWatchdog) {
     stop_fake_app(*app);
     ASSERT_TRUE(wait_for_log_message("Main app is no longer running (socket not responding)", 4s)) << log_dump();
     process_result result = finish_process(extension.child, 5s);
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 6s) << "twice the watchdog's period and 2 s to spare";
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(0, result.exit_status);
     EXPECT_EQ("", result.err);
@@ -436,9 +436,11 @@ TEST_F(Bridge, ClosedStdinEndsTheBridgeAfterThirtySeconds) {
     EXPECT_GE(waited, 30s);
     EXPECT_LT(waited, 33s);
     auto messages = log_messages();
-    // Once `running` is cleared the listener may still log its own end.
-    messages.erase(std::remove(messages.begin(), messages.end(), "Return message listener thread exiting"),
-                   messages.end());
+    // Once `running` is cleared the listener may still log its own end, but
+    // only after the bridge's last line.
+    if (!messages.empty() && messages.back() == "Return message listener thread exiting") {
+        messages.pop_back();
+    }
     const std::vector<std::string> ending = {
         "Error reading from stdin (extension disconnected): failed to fill whole buffer",
         "Extension disconnected, but keeping return socket alive for potential reconnection...",
@@ -518,30 +520,31 @@ TEST_F(Bridge, AppThatPausesBeforeReadingStillGetsEveryByte) {
         EXPECT_TRUE(received == body) << received.size() << " of " << body.size() << " bytes arrived";
     }
 
-    // One that cannot take the message within the watchdog's period ends the
-    // bridge as an application that has gone does, without an acknowledgement.
+    // One that takes no byte of a message for longer than the watchdog's
+    // period ends the bridge as an application that has gone does, without an
+    // acknowledgement.
     send(body);
     process_result result = finish_process(extension.child, 10s);
     EXPECT_EQ(0, result.exit_status);
     EXPECT_EQ("", result.out + extension.unread);
-    EXPECT_TRUE(logged_starting_with("Main app is no longer running (write failed): ")) << log_dump();
+    EXPECT_TRUE(logged("Main app is no longer running (write failed): " + timed_out_text())) << log_dump();
 }
 
-TEST_F(Bridge, AppTooSlowToTakeAWholeMessageCountsAsGone) {
-    // 8 MiB at 16 KiB every 20 ms takes 10 s, yet each write gets some
-    // bytes through within its 100 ms: only the bound on the whole message
-    // can end it.
+TEST_F(Bridge, AppThatReadsSlowlyButSteadilyGetsTheWholeMessage) {
+    // 8 MiB at 16 KiB every 20 ms takes 10 s, five times the watchdog's
+    // period, yet bytes move all the while.
+    const std::string body = json_body(8u << 20);
     pace_app_reads(*app, 16384, 20ms);
     launch();
-    auto sent_at = std::chrono::steady_clock::now();
-    send(json_body(8u << 20));
-    process_result result = finish_process(extension.child, 60s);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent_at, 8s) << "the message was not given up after 2 s";
-    pace_app_reads(*app, 0, 0ms);   // what the bridge left in the socket goes at once
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(0, result.exit_status);
-    EXPECT_EQ("", result.out + extension.unread) << "no acknowledgement for a message that was cut short";
-    EXPECT_TRUE(logged("Main app is no longer running (write failed): " + timed_out_text())) << log_dump();
+    send(body);
+    std::string text;
+    ASSERT_TRUE(read_frame(extension, text, 60s)) << log_dump();
+    EXPECT_EQ(k_ack, text);
+    ASSERT_TRUE(wait_for_app_messages(*app, 1, 5s));
+    EXPECT_TRUE(app_messages(*app).at(0) == body) << app_messages(*app).at(0).size() << " of " << body.size()
+                                                  << " bytes arrived";
+    EXPECT_FALSE(logged_starting_with("Main app is no longer running")) << log_dump();
+    finish();
 }
 
 TEST_F(Bridge, EndingBridgeLeavesTheReturnSocketOfTheBridgeThatReplacedIt) {
@@ -713,7 +716,7 @@ TEST_F(Bridge, SlowPusherDoesNotHoldUpTheOthers) {
         trickler.join();
         ASSERT_TRUE(arrived) << log_dump();
         EXPECT_EQ("on time", text) << "the trickled text is dropped, not relayed";
-        EXPECT_LT(took, 3s);
+        EXPECT_LT(took, 4s) << "twice the 1 s one pushing connection gets and 2 s to spare";
         EXPECT_EQ(pushes / 2, count_log_messages("Failed to read from return socket: " + timed_out_text())) << log_dump();
     }
     finish();

@@ -1,18 +1,35 @@
 #include "io.h"
 
 #include <poll.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 const char * const k_fill_whole_buffer_error = "failed to fill whole buffer";
 const char * const k_write_whole_buffer_error = "failed to write whole buffer";
 const char * const k_invalid_utf8_error = "stream did not contain valid UTF-8";
 
+namespace {
+
+// All three threads format errors, and strerror may hand each the same
+// buffer. strerror_r comes in two forms: the XSI one fills the buffer and
+// returns a status, the GNU one returns the text, which need not be in the
+// buffer. An overload for each result takes whichever the C library
+// declares; the other one goes unused.
+[[maybe_unused]] const char * error_description(int, const char * buffer) { return buffer; }
+[[maybe_unused]] const char * error_description(const char * text, const char *) { return text; }
+
+} // namespace
+
 std::string os_error_text(int error_number) {
-    return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+    char buffer[256] = "";
+    const char * description = error_description(strerror_r(error_number, buffer, sizeof buffer), buffer);
+    std::string text = description != nullptr && *description != '\0'
+                           ? description
+                           : "Unknown error " + std::to_string(error_number);
+    return text + " (os error " + std::to_string(error_number) + ")";
 }
 
 IoStatus status_from_errno() {
@@ -23,15 +40,10 @@ IoStatus status_from_errno() {
 
 namespace {
 
-// The most one write is handed. A blocking socket's send time-out bounds
-// each wait inside a call, not the call: a peer that keeps taking a little
-// keeps one call going for as long as the whole buffer lasts.
-constexpr size_t k_write_piece = 65536;
-
 IoStatus timed_out() { return IoStatus{IoState::failed, os_error_text(ETIMEDOUT)}; }
 
-// Checked on every pass, not only before a wait: a peer that keeps taking or
-// giving a little at a time never makes a call report would-block.
+// Checked on every pass, not only before a wait: a peer that keeps giving a
+// little at a time never makes a call report would-block.
 bool past(Deadline deadline) {
     return deadline != Deadline::min() && std::chrono::steady_clock::now() >= deadline;
 }
@@ -76,19 +88,18 @@ IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
     }
 }
 
-IoStatus write_all(int fd, std::string_view data, Deadline deadline) {
+IoStatus write_all(int fd, std::string_view data, StallWindow stall_window) {
+    // Re-armed whenever a byte moves, so it bounds a stall, not the whole write.
+    Deadline stalled_at = stall_window ? std::chrono::steady_clock::now() + *stall_window : Deadline::min();
     while (!data.empty()) {
-        if (past(deadline)) {
-            return timed_out();
-        }
-        ssize_t n = write(fd, data.data(), std::min(data.size(), k_write_piece));
+        ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             IoStatus status = status_from_errno();
-            if (status.state == IoState::would_block && deadline != Deadline::min()) {
-                status = wait_until_ready(fd, POLLOUT, deadline);
+            if (status.state == IoState::would_block && stall_window) {
+                status = wait_until_ready(fd, POLLOUT, stalled_at);
                 if (status.state == IoState::ok) {
                     continue;
                 }
@@ -99,6 +110,9 @@ IoStatus write_all(int fd, std::string_view data, Deadline deadline) {
             return IoStatus{IoState::failed, k_write_whole_buffer_error};
         }
         data.remove_prefix(static_cast<size_t>(n));
+        if (stall_window) {
+            stalled_at = std::chrono::steady_clock::now() + *stall_window;
+        }
     }
     return IoStatus{};
 }

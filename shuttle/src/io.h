@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,12 +37,16 @@ using Deadline = std::chrono::steady_clock::time_point;
 // with the system's time-out error.
 IoStatus wait_until_ready(int fd, short events, Deadline deadline);
 
+// How long a write may go without moving a byte. None: a write that would
+// block is returned at once.
+using StallWindow = std::optional<std::chrono::milliseconds>;
+
 // Writes every byte, retrying interrupted calls; a write that accepts nothing
-// fails with k_write_whole_buffer_error. Past `deadline` it fails with the
-// system's time-out error, however much each write still takes; a write that
-// would block is waited out until then. Deadline::min() stands for none: a
-// write that would block is then returned at once.
-IoStatus write_all(int fd, std::string_view data, Deadline deadline = Deadline::min());
+// fails with k_write_whole_buffer_error. With a stall window, a write that
+// would block is waited out, and the whole write fails with the system's
+// time-out error only once no byte has moved for that long: a peer that keeps
+// taking bytes, however slowly, gets every one.
+IoStatus write_all(int fd, std::string_view data, StallWindow stall_window = std::nullopt);
 
 // Reads a non-blocking descriptor to the end of its stream within `deadline`
 // in all, however steadily the bytes come; past it, it fails with the

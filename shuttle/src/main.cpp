@@ -1,3 +1,4 @@
+#include "app_socket.h"
 #include "channel.h"
 #include "log.h"
 #include "process_end.h"

@@ -1,10 +1,10 @@
 #include "relay.h"
 
+#include "app_socket.h"
 #include "log.h"
 #include "process_end.h"
 #include "socket.h"
 #include "utf8.h"
-#include "watchdog.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -19,9 +19,13 @@ constexpr auto k_app_send_timeout = std::chrono::milliseconds(100);
 constexpr int k_reconnect_passes = 30;
 constexpr auto k_reconnect_pause = std::chrono::seconds(1);
 
+// The line goes in before `running` is cleared, so that whatever the worker
+// threads log on their way out follows it.
 [[noreturn]] void clean_exit(std::atomic<bool> & running) {
+    log_to_file("Shuttle exiting cleanly");
     running.store(false, std::memory_order_relaxed);
-    end_orderly("Shuttle exiting cleanly");
+    cleanup_return_socket();
+    end_process(ShuttleExit::orderly);
 }
 
 IoStatus write_frame(GuardedExtensionConnection & extension_conn, std::string_view text,
@@ -51,12 +55,14 @@ void relay_to_app(const std::string & text) {
         end_orderly("Main app is no longer running (connection failed)");
     }
     // Each write waits at most the send time-out; an application that reads
-    // in bursts still gets the whole message as long as it comes within the
-    // watchdog's period. Cut short, the message would pass for a whole one.
+    // slowly or in bursts still gets the whole message, however long it
+    // takes, as long as it takes some bytes within the watchdog's period,
+    // which would call it gone after that long. Cut short, the message would
+    // pass for a whole one.
     // Ignored, like every socket time-out of the bridge: should it fail, a
     // write waits for the application to read, however long that takes.
     (void)set_send_timeout(fd, k_app_send_timeout);
-    IoStatus status = write_all(fd, text, std::chrono::steady_clock::now() + k_watchdog_period);
+    IoStatus status = write_all(fd, text, k_message_stall_window);
     if (status.state != IoState::ok) {
         end_orderly("Main app is no longer running (write failed): " + status.error);
     }
@@ -132,6 +138,13 @@ std::unique_lock<std::mutex> lock_extension_conn(GuardedExtensionConnection & ex
     }
 }
 
+// Standard output takes frames from this thread alone, both pushed texts and
+// acknowledgements, so this one thread must watch both sources, and the
+// queue is no descriptor that one poll could wait on together with standard
+// input. So each pass waits on the queue, at most 100 ms, and then only
+// looks at standard input without blocking: a push goes out within a pass
+// even while the extension is silent, pushes go ahead of the extension's
+// next frame, and an extension's frame waits at most about 100 ms.
 void run_relay(GuardedExtensionConnection & extension_conn, ReturnMessageChannel & receiver,
                std::atomic<bool> & running) {
     for (;;) {

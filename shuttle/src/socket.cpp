@@ -33,10 +33,12 @@ IoStatus open_unix_socket(const char * path, sockaddr_un & address, int & fd) {
     return fd < 0 ? status_from_errno() : IoStatus{};
 }
 
-// A failed call after the socket exists: report its errno, then let the socket go.
-IoStatus close_with_error(int fd) {
+// A failed call after the socket exists: report its errno, then let the
+// socket go and leave `fd` at -1.
+IoStatus close_with_error(int & fd) {
     IoStatus status = status_from_errno();
     close(fd);
+    fd = -1;
     return status;
 }
 
@@ -118,12 +120,16 @@ IoStatus unix_listen(const char * path, int & fd) {
     if (status.state != IoState::ok) {
         return status;
     }
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        return close_with_error(fd);
+    }
     // Nobody can connect before listen, so narrowing the mode in between
     // leaves no moment in which another user could.
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || chmod(path, 0600) != 0 ||
-        listen(fd, SOMAXCONN) != 0) {
+    if (chmod(path, 0600) != 0 || listen(fd, SOMAXCONN) != 0) {
         status = close_with_error(fd);
-        fd = -1;
+        // Never handed back, the file would be nobody's to delete and stand
+        // in the way of the next bind.
+        unlink(path);
         return status;
     }
     return IoStatus{};

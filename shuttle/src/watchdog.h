@@ -1,23 +1,7 @@
 #pragma once
 
-#include "io.h"
-
 #include <atomic>
-#include <chrono>
 #include <memory>
-
-// How often the watchdog probes; also how long a relayed message may take to
-// go out whole, since the watchdog would call an application gone that long.
-constexpr auto k_watchdog_period = std::chrono::seconds(2);
-
-// A connect to the desktop application's socket, bounded by the time a probe
-// waits for its answer, and refused (and logged) when the listener there runs
-// as another user: the extension's messages are this user's alone.
-IoStatus connect_to_app(int & fd);
-
-// true when the desktop application accepts a connection on its socket and
-// then sends a byte or keeps it open for 10 ms; nothing is ever written on it.
-bool is_socket_responding();
 
 // Probes every 2 s while `running` holds; ends the process (status 0) at the
 // first probe that is not answered.
