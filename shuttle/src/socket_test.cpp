@@ -16,8 +16,8 @@ std::atomic<bool> fail_chmod{false};
 
 } // namespace
 
-// The C library's declaration carries its own exception specification, which
-// a definition must repeat.
+// glibc declares chmod as throwing nothing (its __THROW), and a definition
+// must promise the same; other C libraries declare it plainly.
 #ifndef __THROW
 #define __THROW
 #endif
