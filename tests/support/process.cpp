@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -306,4 +307,9 @@ void write_file(const std::string & path, const std::string & contents) {
 std::string make_temp_dir(const std::string & prefix) {
     std::string pattern = "/tmp/" + prefix + "XXXXXX";
     return mkdtemp(&pattern[0]) != nullptr ? pattern : "";
+}
+
+other_user_ids other_user() {
+    const passwd * nobody = getpwnam("nobody");
+    return nobody != nullptr ? other_user_ids{nobody->pw_uid, nobody->pw_gid} : other_user_ids{65534, 65534};
 }

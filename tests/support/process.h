@@ -83,6 +83,14 @@ void drain_once(int & fd, std::string & into);
 std::string read_file(const std::string & path);
 void write_file(const std::string & path, const std::string & contents);
 
+// The user a test runs a child as where the threat is another local user:
+// "nobody", or its usual ids where the user database lacks it.
+struct other_user_ids {
+    uid_t uid;
+    gid_t gid;
+};
+other_user_ids other_user();
+
 // A fresh directory "/tmp/<prefix>XXXXXX" of this process's own, since test
 // cases run side by side; "" when none can be made.
 std::string make_temp_dir(const std::string & prefix);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -368,16 +367,6 @@ bool file_exists(const char * path) {
 
 namespace {
 
-struct OtherUser {
-    uid_t uid;
-    gid_t gid;
-};
-
-OtherUser other_user() {
-    const passwd * nobody = getpwnam("nobody");
-    return nobody != nullptr ? OtherUser{nobody->pw_uid, nobody->pw_gid} : OtherUser{65534, 65534};
-}
-
 OtherUserStart start_from_verdict(char verdict) {
     switch (verdict) {
     case 'R':
@@ -397,7 +386,7 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
     if (geteuid() != 0) {
         return OtherUserStart::cannot_switch;
     }
-    const OtherUser user = other_user();
+    const other_user_ids user = other_user();
     int ready[2], release[2];
     if (pipe(ready) != 0 || pipe(release) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
