@@ -387,9 +387,11 @@ TEST_F(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) 
 }
 
 // A partly downloaded model: the test model cut short. Before the check, the
-// library aborted on the first cuts, took the ones inside the vocabulary for
-// an empty model that transcribes nothing (status 0, silent with
-// "--no-prints"), and loaded the one a byte short as if it were whole.
+// library aborted on the cuts at 16 and 24 bytes, failed the first
+// transcription after a cut in or just after the header, took the cuts in the
+// mel filters and the vocabulary for an empty model that transcribes nothing
+// (status 0, silent with "--no-prints"), and loaded the one a byte short as
+// if it were whole.
 using quill_incomplete_model = temp_dir_test;
 
 TEST_F(quill_incomplete_model, is_refused_with_status_3_before_the_library_loads_it) {
