@@ -93,8 +93,8 @@ void time_check(const std::string & path) {
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("%-60s %-20s median %8.3f ms  slowest %8.3f ms  (%d runs)\n", path.c_str(), complete ? "complete" : "not judged complete",
-                ms[ms.size() / 2], ms.back(), k_runs);
+    std::printf("%-60s %-20s median %8.3f ms  slowest %8.3f ms  (%d runs)\n", path.c_str(),
+                complete ? "complete" : "not judged complete", ms[ms.size() / 2], ms.back(), k_runs);
 }
 
 } // namespace
