@@ -12,8 +12,9 @@ enum class quill_exit : int {
     argument_error = 0,
     response_file_missing = 1,
     no_input = 2,  // no input name given, or none left that opens
-    // An unknown DTW preset, one made for another model size, or a model
-    // that does not load.
+    // An unknown DTW preset, one made for another model size, a model file
+    // that ends before what its header announces, or a model that does not
+    // load.
     model_failed = 3,
     // The grammar gives no rules: it does not parse, or goes beyond the
     // parser's bounds.

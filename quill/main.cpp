@@ -56,18 +56,15 @@ void drop_missing_inputs(whisper_params & params) {
 // The library fails inside loading a model whose decoder lacks the preset's
 // heads, so the size is taken from the file's header first. A file without
 // a readable header is left for the library to refuse.
-bool dtw_preset_fits_model(const whisper_params & params, whisper_alignment_heads_preset heads) {
-    text_decoder_shape model;
-    if (!read_model_decoder(params.model, model)) {
-        return true;
-    }
+bool dtw_preset_fits_model(const whisper_params & params, whisper_alignment_heads_preset heads,
+                           const std::optional<text_decoder_shape> & model) {
     const text_decoder_shape preset = dtw_preset_decoder(heads);
-    if (model.layers == preset.layers && model.width == preset.width) {
+    if (!model || (model->layers == preset.layers && model->width == preset.width)) {
         return true;
     }
     std::fprintf(stderr,
                  "error: DTW preset '%s' is for a model with %d text layers of width %d, but '%s' has %d of width %d\n",
-                 params.dtw.c_str(), preset.layers, preset.width, params.model.c_str(), model.layers, model.width);
+                 params.dtw.c_str(), preset.layers, preset.width, params.model.c_str(), model->layers, model->width);
     return false;
 }
 
@@ -99,7 +96,8 @@ std::optional<quill_exit> check_settings(int argc, char ** argv, whisper_params 
 }
 
 // The recognition context, or null after the message when the DTW preset is
-// unknown or made for another model size, or the model does not load.
+// unknown or made for another model size, or the model file is incomplete or
+// does not load.
 whisper_context * load_model(const whisper_params & params) {
     whisper_context_params cparams = whisper_context_default_params();
     cparams.use_gpu = params.use_gpu;
@@ -112,9 +110,16 @@ whisper_context * load_model(const whisper_params & params) {
             std::fprintf(stderr, "error: unknown DTW preset '%s'\n", params.dtw.c_str());
             return nullptr;
         }
-        if (!dtw_preset_fits_model(params, cparams.dtw_aheads_preset)) {
-            return nullptr;
-        }
+    }
+    // The library's loader trusts the file's length: a partly downloaded
+    // model would crash it or load as one that transcribes nothing.
+    const model_file_layout layout = read_model_layout(params.model);
+    if (layout.state == model_file_state::incomplete) {
+        std::fprintf(stderr, "error: model file '%s' is incomplete\n", params.model.c_str());
+        return nullptr;
+    }
+    if (!params.dtw.empty() && !dtw_preset_fits_model(params, cparams.dtw_aheads_preset, layout.decoder)) {
+        return nullptr;
     }
 
     whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);

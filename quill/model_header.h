@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // A model's text decoder: its layer count and the width of each layer.
@@ -9,8 +10,25 @@ struct text_decoder_shape {
     int32_t width = 0;
 };
 
-// Reads the text decoder's layer count and width from the header of the
-// model file at `path`, without loading the model. False when the path is no
-// regular file (a FIFO would lose the bytes read here) or does not start with
-// the library's header; the library then judges the file itself.
-bool read_model_decoder(const std::string & path, text_decoder_shape & shape);
+// What the model file holds, judged before the library loads it: the
+// library's loader does not check that a file is as long as its header says,
+// and a partly downloaded model makes it crash or load as an empty model.
+enum class model_file_state {
+    complete,   // every part the header announces, each tensor's data in full
+    incomplete, // ends before that, or holds a count or size no model can have
+    // Not a regular file (a FIFO would lose the bytes read here), no model
+    // header, or a tensor type whose size is not known here: the library
+    // judges the file itself.
+    unjudged,
+};
+
+struct model_file_layout {
+    model_file_state state = model_file_state::unjudged;
+    // Known once the header has been read, whatever follows it.
+    std::optional<text_decoder_shape> decoder;
+};
+
+// Walks the model file at `path` from its header through the mel filters, the
+// vocabulary and every tensor record, seeking over the tensor data, so even a
+// model of gigabytes is judged in a few milliseconds.
+model_file_layout read_model_layout(const std::string & path);

@@ -1,0 +1,253 @@
+#include "model_header.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "temp_dir_test.h"
+
+namespace {
+
+constexpr uint32_t k_magic = 0x67676d6c;
+constexpr int32_t k_f32 = 0;
+constexpr int32_t k_f16 = 1;
+
+struct sample_tensor {
+    int32_t type;
+    std::vector<int32_t> extents;
+    size_t data_bytes;
+};
+
+// A model file as the library lays it out, a few hundred bytes long, with
+// where each of its parts begins, so a test can cut it inside any of them.
+struct sample_model {
+    std::string bytes;
+    size_t header = 0;
+    size_t mel_filters = 0;
+    size_t vocabulary = 0;
+    size_t first_tensor = 0;
+    size_t first_tensor_name = 0;
+    size_t first_tensor_data = 0;
+};
+
+void put_u32(std::string & out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out += static_cast<char>(value >> shift);
+    }
+}
+
+void put_i32(std::string & out, int32_t value) {
+    put_u32(out, static_cast<uint32_t>(value));
+}
+
+// Text decoder of 3 layers of width 24; 2 mel bands of 3 bins; 3 tokens.
+sample_model make_sample_model(const std::vector<sample_tensor> & tensors) {
+    sample_model m;
+    put_u32(m.bytes, k_magic);
+    m.header = m.bytes.size();
+    for (int32_t field : {51864, 1500, 24, 2, 1, 448, 24, 2, 3, 2, k_f16}) {
+        put_i32(m.bytes, field);
+    }
+    m.mel_filters = m.bytes.size();
+    put_i32(m.bytes, 2);
+    put_i32(m.bytes, 3);
+    m.bytes.append(2 * 3 * 4, '\0');
+    m.vocabulary = m.bytes.size();
+    put_i32(m.bytes, 3);
+    for (const char * token : {"a", " hello", " world"}) {
+        put_u32(m.bytes, static_cast<uint32_t>(std::string(token).size()));
+        m.bytes += token;
+    }
+    for (size_t t = 0; t < tensors.size(); ++t) {
+        const sample_tensor & tensor = tensors[t];
+        const std::string name = "tensor." + std::to_string(t);
+        if (t == 0) {
+            m.first_tensor = m.bytes.size();
+        }
+        put_i32(m.bytes, static_cast<int32_t>(tensor.extents.size()));
+        put_i32(m.bytes, static_cast<int32_t>(name.size()));
+        put_i32(m.bytes, tensor.type);
+        for (int32_t extent : tensor.extents) {
+            put_i32(m.bytes, extent);
+        }
+        if (t == 0) {
+            m.first_tensor_name = m.bytes.size();
+        }
+        m.bytes += name;
+        if (t == 0) {
+            m.first_tensor_data = m.bytes.size();
+        }
+        m.bytes.append(tensor.data_bytes, '\x01');
+    }
+    return m;
+}
+
+// An F32 matrix, then an F16 one whose data is long enough to be sought over.
+sample_model two_tensor_model() {
+    return make_sample_model({{k_f32, {3, 2}, 24}, {k_f16, {300, 2}, 1200}});
+}
+
+void put_i32_at(std::string & bytes, size_t offset, int32_t value) {
+    std::string field;
+    put_i32(field, value);
+    bytes.replace(offset, 4, field);
+}
+
+const char * state_name(model_file_state state) {
+    switch (state) {
+    case model_file_state::complete:
+        return "complete";
+    case model_file_state::incomplete:
+        return "incomplete";
+    case model_file_state::unjudged:
+        return "unjudged";
+    }
+    return "?";
+}
+
+class read_model_layout_test : public temp_dir_test {
+protected:
+    model_file_layout layout_of(const std::string & bytes) const {
+        return read_model_layout(file_with("model.bin", bytes));
+    }
+    std::string state_of(const std::string & bytes) const { return state_name(layout_of(bytes).state); }
+};
+
+TEST_F(read_model_layout_test, a_file_cut_inside_any_part_is_incomplete) {
+    const sample_model m = two_tensor_model();
+    struct {
+        const char * where;
+        size_t cut;
+        const char * state;
+    } const cases[] = {
+        {"nothing at all", 0, "unjudged"},
+        {"inside the magic", 2, "incomplete"},
+        {"after the magic", m.header, "incomplete"},
+        {"inside the header", m.header + 14, "incomplete"},
+        {"after the header", m.mel_filters, "incomplete"},
+        {"inside the mel filter sizes", m.mel_filters + 6, "incomplete"},
+        {"inside the mel filters", m.mel_filters + 8 + 5, "incomplete"},
+        {"inside the vocabulary count", m.vocabulary + 3, "incomplete"},
+        {"inside a token's length", m.vocabulary + 4 + 2, "incomplete"},
+        {"inside a token's text", m.vocabulary + 4 + 4 + 1 + 4 + 3, "incomplete"},
+        {"after the vocabulary, before any tensor", m.first_tensor, "incomplete"},
+        {"inside a tensor record", m.first_tensor + 10, "incomplete"},
+        {"inside a tensor's extents", m.first_tensor + 12 + 5, "incomplete"},
+        {"inside a tensor's name", m.first_tensor_name + 3, "incomplete"},
+        {"inside a tensor's data", m.first_tensor_data + 23, "incomplete"},
+        {"inside the last tensor's long data", m.bytes.size() - 600, "incomplete"},
+        {"one byte short", m.bytes.size() - 1, "incomplete"},
+        {"the whole file", m.bytes.size(), "complete"},
+    };
+    for (const auto & c : cases) {
+        EXPECT_EQ(state_of(m.bytes.substr(0, c.cut)), c.state) << c.where << " (" << c.cut << " bytes)";
+    }
+}
+
+TEST_F(read_model_layout_test, the_decoder_is_known_once_the_header_is_read) {
+    const sample_model m = two_tensor_model();
+    EXPECT_FALSE(layout_of(m.bytes.substr(0, m.mel_filters - 1)).decoder.has_value());
+    for (size_t cut : {m.mel_filters, m.first_tensor_data, m.bytes.size()}) {
+        const model_file_layout layout = layout_of(m.bytes.substr(0, cut));
+        ASSERT_TRUE(layout.decoder.has_value()) << cut;
+        EXPECT_EQ(layout.decoder->layers, 3) << cut;
+        EXPECT_EQ(layout.decoder->width, 24) << cut;
+    }
+}
+
+// Counts and sizes that no model has: each refused without reading, seeking
+// or allocating beyond the file, however large the number.
+TEST_F(read_model_layout_test, impossible_counts_are_incomplete) {
+    const sample_model m = two_tensor_model();
+    const size_t first_extent = m.first_tensor + 12;
+    struct {
+        const char * what;
+        size_t offset;
+        int32_t value;
+    } const cases[] = {
+        {"negative mel bands", m.mel_filters, -2},
+        {"mel filters beyond the file", m.mel_filters + 4, 0x7fffffff},
+        {"2^31 - 1 tokens", m.vocabulary, 0x7fffffff},
+        {"negative token count", m.vocabulary, -1},
+        {"a token longer than the file", m.vocabulary + 4, -1},
+        {"no dimensions", m.first_tensor, 0},
+        {"more dimensions than a tensor has", m.first_tensor, 5},
+        {"negative name length", m.first_tensor + 4, -3},
+        {"name longer than the file", m.first_tensor + 4, 0x7fffffff},
+        {"negative extent", first_extent, -3},
+        {"data beyond the file", first_extent + 4, 0x7fffffff},
+    };
+    for (const auto & c : cases) {
+        std::string bytes = m.bytes;
+        put_i32_at(bytes, c.offset, c.value);
+        EXPECT_EQ(state_of(bytes), "incomplete") << c.what;
+    }
+
+    // 2^30 x 2^30 x 8 F16 elements are 2^64 bytes, which wrap to none at all
+    // in 64 bits.
+    EXPECT_EQ(state_of(make_sample_model({{k_f16, {1 << 30, 1 << 30, 8}, 0}}).bytes), "incomplete");
+}
+
+// Each stored type's data is exactly its size: a byte less is incomplete, and
+// a byte more is the start of a tensor record cut short.
+TEST_F(read_model_layout_test, tensor_data_is_measured_by_its_element_type) {
+    struct {
+        const char * type_name;
+        int32_t type;
+        std::vector<int32_t> extents;
+        size_t data_bytes;
+    } const cases[] = {
+        {"F32", 0, {3, 2}, 24},        {"F16", 1, {3, 2}, 12},        {"Q4_0", 2, {64}, 36},
+        {"Q4_1", 3, {32, 2}, 40},      {"Q5_0", 6, {32}, 22},         {"Q5_1", 7, {32}, 24},
+        {"Q8_0", 8, {64, 1, 2}, 136},  {"Q2_K", 10, {256}, 84},       {"Q3_K", 11, {256}, 110},
+        {"Q4_K", 12, {512}, 288},      {"Q5_K", 13, {256}, 176},      {"Q6_K", 14, {256, 2}, 420},
+        {"Q8_K", 15, {256}, 292},      {"BF16", 30, {5, 1, 1, 3}, 30}, {"F32, no elements", 0, {0, 4}, 0},
+    };
+    for (const auto & c : cases) {
+        for (const size_t bytes : {c.data_bytes - 1, c.data_bytes + 1, c.data_bytes}) {
+            if (bytes == size_t(-1)) {
+                continue;
+            }
+            const sample_model m = make_sample_model({{c.type, c.extents, bytes}});
+            EXPECT_EQ(state_of(m.bytes), bytes == c.data_bytes ? "complete" : "incomplete")
+                << c.type_name << " with " << bytes << " bytes";
+        }
+    }
+}
+
+// What the walk cannot measure is left to the library, as before the check.
+TEST_F(read_model_layout_test, what_cannot_be_measured_is_left_to_the_library) {
+    const sample_model f32_first = two_tensor_model();
+    std::string other_magic = f32_first.bytes;
+    other_magic[0] = 'x';
+    struct {
+        const char * what;
+        std::string bytes;
+    } const cases[] = {
+        {"another magic", other_magic},
+        {"another magic's first bytes", other_magic.substr(0, 3)},
+        {"a type whose size is not known here", make_sample_model({{4, {32}, 20}}).bytes},
+        {"quantised rows that are not whole blocks", make_sample_model({{2, {33}, 20}}).bytes},
+    };
+    for (const auto & c : cases) {
+        EXPECT_EQ(state_of(c.bytes), "unjudged") << c.what;
+    }
+    // Past an unknown type the header has still been read.
+    EXPECT_TRUE(layout_of(cases[2].bytes).decoder.has_value());
+}
+
+TEST_F(read_model_layout_test, paths_that_are_no_regular_file_are_left_to_the_library) {
+    const std::string fifo = dir + "/model.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string & path : {fifo, dir, dir + "/missing.bin"}) {
+        const model_file_layout layout = read_model_layout(path);
+        EXPECT_STREQ(state_name(layout.state), "unjudged") << path;
+        EXPECT_FALSE(layout.decoder.has_value()) << path;
+    }
+}
+
+} // namespace
