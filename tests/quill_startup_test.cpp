@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -403,6 +404,19 @@ TEST_F(quill_signal, two_sigints_during_start_up_give_two_notices_and_status_0) 
     ASSERT_TRUE(result.exited) << result.err;
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(count_of(result.err, notice), 2u) << result.err;
+}
+
+// A NUL byte would cut the argument short wherever it is used as a C string:
+// here the output name "out" would be written with no extension.
+TEST_F(quill_response_file, a_line_with_a_nul_byte_is_refused) {
+    const std::string out = dir + "/out";
+    write_file(path, "-np\n-m\n" + test_model("fixed.bin") + "\n-otxt\n-of\n" + out + std::string(1, '\0') +
+                         "x\n-\n");
+    const process_result result = run_quill({"@" + path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "error: response file '" + path + "' line 6 holds a NUL byte\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 } // namespace
