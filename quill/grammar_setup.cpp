@@ -10,6 +10,18 @@
 
 namespace {
 
+// The parser takes a NUL-terminated text, so a NUL byte would end the
+// grammar there and what follows would never be looked at.
+bool holds_nul_byte(const std::string & path, const std::string & contents) {
+    const size_t at = contents.find('\0');
+    if (at == std::string::npos) {
+        return false;
+    }
+    fprintf(stderr, "%s: error reading grammar: %s: NUL byte at offset %zu\n", "read_grammar_file", path.c_str(),
+            at);
+    return true;
+}
+
 // A file that fails part-way would hand the parser a prefix, which may well
 // parse and then constrain decoding to something the user never wrote; so
 // the text counts only when the read reached the end of the file.
@@ -35,7 +47,7 @@ bool read_grammar_file(const std::string & path, std::string & contents) {
                 error_text(error).c_str());
         return false;
     }
-    return true;
+    return !holds_nul_byte(path, contents);
 }
 
 } // namespace

@@ -36,7 +36,8 @@ process_result run_with_grammar(std::vector<std::string> args, const std::string
 // Grammar files go to a directory of the case's own.
 using quill_grammar = temp_dir_test;
 
-const char k_grammar_with_nul[] = "root ::= [^a]\n\0junk ::= (";
+// The text before the NUL byte would parse on its own.
+const char k_grammar_with_nul[] = "root ::= \"yes\"\0 | \"no\" | garbage((((";
 
 TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
     struct echo_case {
@@ -47,8 +48,6 @@ TEST_F(quill_grammar, echoes_the_rules_of_a_file_or_of_the_text_itself) {
         {"root ::= \"hi\" | [0-9]+", "root ::= [h] [i] | root_1 \nroot_1 ::= [0-9] root_1 | [0-9] \n"},
         {file_with("crlf.gbnf", "# answers\r\nroot ::= (\"yes\" | \"no\") [ \\t]*\r\n"),
          "root ::= root_1 root_2 \nroot_1 ::= [y] [e] [s] | [n] [o] \nroot_2 ::= [ <U+0009>] root_2 | \n"},
-        // The whole file is read, but a NUL byte ends the grammar text.
-        {file_with("nul.gbnf", std::string(k_grammar_with_nul, sizeof k_grammar_with_nul - 1)), "root ::= [^a] \n"},
     };
     for (const echo_case & c : cases) {
         SCOPED_TRACE(c.grammar);
@@ -63,6 +62,7 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         std::string grammar;
         std::string parser_message;
     };
+    const std::string nul_file = file_with("nul.gbnf", std::string(k_grammar_with_nul, sizeof k_grammar_with_nul - 1));
     const failure_case cases[] = {
         {"# only a comment\n", ""},
         {file_with("comments.gbnf", "  # nothing\n\n# here\n"), ""},
@@ -73,6 +73,8 @@ TEST_F(quill_grammar, a_grammar_without_rules_stops_start_up_with_status_4) {
         // It opens but cannot be read: refused, rather than what was read
         // (here nothing) parsed as if it were the whole file.
         {dir, "read_grammar_file: error reading grammar: " + dir + ": " + std::strerror(EISDIR) + "\n"},
+        // The parser would stop at the NUL byte and take the rest for unseen.
+        {nul_file, "read_grammar_file: error reading grammar: " + nul_file + ": NUL byte at offset 14\n"},
         // No such file, so the path itself is read as grammar text.
         {"/nonexistent/answers.gbnf", "parse: error parsing grammar: expecting name at /nonexistent/answers.gbnf\n"},
         // What the library's grammar sampling would not survive: endless

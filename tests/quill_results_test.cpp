@@ -168,6 +168,31 @@ TEST_F(QuillResults, JsonFileParsesInEveryVariant) {
     }
 }
 
+// A character that the tokens cut in two ("你好." said as E4 BD, A0 E5, A5 BD;
+// "-ml 1" ends a segment after the first) becomes U+FFFD in the JSON file, one
+// per maximal ill-formed subpart, so that a strict reader takes the file; the
+// text file keeps the bytes as the library gave them.
+TEST_F(QuillResults, CharactersThatTokensSplitAreRepairedInTheJsonFileOnly) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const auto r = run_quill({"-m", test_model("fixed-split-character.bin"), "-t", "1", "-ml", "1", "-ojf", "-otxt",
+                              "-of", dir + "/out", "-"},
+                             pcm16_bytes(tone(1000)), dir);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    nlohmann::json json;
+    ASSERT_NO_THROW(json = nlohmann::json::parse(read_file(dir + "/out.json")));
+    std::vector<std::string> texts;
+    std::vector<std::vector<std::string>> tokens;
+    for (const auto & segment : json["transcription"]) {
+        texts.push_back(segment["text"]);
+        tokens.emplace_back();
+        for (const auto & token : segment["tokens"]) tokens.back().push_back(token["text"]);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{fffd, fffd + "\xE5\xA5\xBD", "."}));
+    EXPECT_EQ(tokens, (std::vector<std::vector<std::string>>{
+                          {"[_BEG_]", fffd}, {fffd + fffd, fffd + fffd}, {".", "[_TT_50]"}}));
+    EXPECT_EQ(read_file(dir + "/out.txt"), "\xE4\xBD\n\xA0\xE5\xA5\xBD\n.\n");
+}
+
 // A file that cannot be opened is reported by its writer, also in quiet mode,
 // and the run carries on to the end with its usual output.
 TEST_F(QuillResults, UnopenableFilesAreReportedAndSkipped) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -418,6 +419,19 @@ TEST_F(quill_incomplete_model, is_refused_with_status_3_before_the_library_loads
             EXPECT_EQ(result.out, "") << cut;
         }
     }
+}
+
+// A NUL byte would cut the argument short wherever it is used as a C string:
+// here the output name "out" would be written with no extension.
+TEST_F(quill_response_file, a_line_with_a_nul_byte_is_refused) {
+    const std::string out = dir + "/out";
+    write_file(path, "-np\n-m\n" + test_model("fixed.bin") + "\n-otxt\n-of\n" + out + std::string(1, '\0') +
+                         "x\n-\n");
+    const process_result result = run_quill({"@" + path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "error: response file '" + path + "' line 6 holds a NUL byte\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 } // namespace

@@ -487,6 +487,48 @@ TEST_F(QuillStream, ControlBytesInTheTextStayInsideTheirLine) {
     EXPECT_EQ(segment_lines, processed_counts(r.err).size()) << r.out;
 }
 
+// Tokens may cut a character in two, and a strict JSON reader drops a line
+// that is not UTF-8. This model says "你好." in the tokens E4 BD, A0 E5 and
+// A5 BD; with "-ml 1" the library ends a segment after the first, so each
+// segment text and each coloured token holds a broken character, which must
+// reach the reader as U+FFFD, one per maximal ill-formed subpart.
+TEST_F(QuillStream, TokensThatSplitACharacterStillGiveUtf8Lines) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::vector<std::string> k_texts = {fffd, fffd + "\xE5\xA5\xBD", "."};
+    const std::vector<std::string> k_colored_tokens = {fffd, fffd + fffd + fffd + fffd, "."};
+    for (const bool colors : {false, true}) {
+        SCOPED_TRACE(colors ? "with --print-colors" : "plain");
+        std::vector<std::string> options = {"-m", test_model("fixed-split-character.bin"), "-ml", "1", "-"};
+        if (colors) {
+            options.insert(options.end() - 1, "-pc");
+        }
+        // One chunk: the library reports the three segments in one batch,
+        // and the protocol reader expects a cut's batches to hold one each.
+        const process_result r = run_stream(options, tone(2500), false, pace::one_write);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NO_THROW((void)nlohmann::json(r.out).dump()) << "not UTF-8 throughout";
+        // The colour escapes and the tokens they wrap stand before the object.
+        static const std::regex k_color_escape("\x1b\\[[0-9;]*m");
+        std::string objects;
+        std::vector<std::string> prefixes;
+        for (const std::string & line : split_lines(r.out)) {
+            const size_t object = line.find("{ \"transcription\"");
+            if (object != std::string::npos) {
+                prefixes.push_back(std::regex_replace(line.substr(0, object), k_color_escape, ""));
+            }
+            objects += (object == std::string::npos ? line : line.substr(object)) + "\n";
+        }
+        const std::vector<transcription> seen = read_protocol(objects);
+        ASSERT_FALSE(seen.empty()) << r.out;
+        for (const transcription & t : seen) {
+            EXPECT_EQ(t.texts, k_texts);
+        }
+        for (size_t k = 0; k < prefixes.size(); ++k) {
+            EXPECT_EQ(prefixes[k], colors ? k_colored_tokens[k % k_colored_tokens.size()] : "") << k;
+        }
+    }
+}
+
 // Lines that cannot be written are not lost in silence: one message, the
 // transcription under way finished with its result files, then the status.
 TEST_F(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -41,17 +40,20 @@ constexpr model_shape k_small_multilingual = {k_vocab_multilingual, 1500, 64, 1,
 constexpr model_shape k_tiny_english = {k_vocab_english, 1500, 384, 6, 4, 448, 4, 80};
 
 // The vocabulary: every single byte, so any prompt tokenises without
-// unknown pieces, then the two words of the fixed text. " " and "." are
-// among the bytes; the library looks " " up and stops without it.
+// unknown pieces, then the words of the fixed text, said in their order.
+// " " and "." are among the bytes; the library looks " " up and stops
+// without it.
 constexpr int32_t k_byte_tokens = 256;
-constexpr int32_t k_token_hello = 256;
-constexpr int32_t k_token_world = 257;
+constexpr int32_t k_first_word_token = k_byte_tokens;
 constexpr int32_t k_token_dot = '.';
-using word_tokens = std::array<const char *, 2>;
+using word_tokens = std::vector<const char *>;
 const word_tokens k_plain_words = {" hello", " world"};
 // The same text with control bytes inside, as a model may well produce:
 // " hello⏎" then a tab and "world".
 const word_tokens k_control_words = {" hello\n", "\tworld"};
+// "你好" (E4 BD A0 E5 A5 BD) in tokens that cut both characters, as the
+// byte-level tokens of a multilingual model can: no token is UTF-8 alone.
+const word_tokens k_split_character_words = {"\xE4\xBD", "\xA0\xE5", "\xA5\xBD"};
 
 // Special tokens are not stored in the file: the library places them by the
 // vocabulary size alone, and this mirrors its rule.
@@ -105,25 +107,30 @@ struct next_token_vote {
     float strength;
 };
 
-// Greedy decoding after any task prompt: <|0.00|> " hello" " world" "."
+// Greedy decoding after any task prompt: <|0.00|>, the words in order, "."
 // <|1.00|> end-of-text. Where timestamps are suppressed, "." goes to
 // end-of-text. Start-of-transcript also hints at "en" for language detection.
-std::vector<next_token_vote> fixed_text_votes(const special_tokens & t) {
+std::vector<next_token_vote> fixed_text_votes(const special_tokens & t, int32_t n_words) {
     const int32_t text_start = t.timestamp_begin;
     const int32_t text_end = t.timestamp_begin + 1 * k_timestamps_per_second;
-    return {
+    std::vector<next_token_vote> votes = {
         {t.sot, text_start, k_pick},
         {t.sot, t.lang_en, k_hint},
         {t.transcribe, text_start, k_pick},
         {t.translate, text_start, k_pick},
-        {t.no_timestamps, k_token_hello, k_pick},
-        {text_start, k_token_hello, k_pick},
-        {k_token_hello, k_token_world, k_pick},
-        {k_token_world, k_token_dot, k_pick},
-        {k_token_dot, text_end, k_pick},
-        {k_token_dot, t.eot, k_runner_up},
-        {text_end, t.eot, k_pick},
+        {t.no_timestamps, k_first_word_token, k_pick},
+        {text_start, k_first_word_token, k_pick},
     };
+    for (int32_t word = 0; word < n_words; ++word) {
+        const int32_t token = k_first_word_token + word;
+        votes.push_back({token, word + 1 < n_words ? token + 1 : k_token_dot, k_pick});
+    }
+    votes.insert(votes.end(), {
+                                  {k_token_dot, text_end, k_pick},
+                                  {k_token_dot, t.eot, k_runner_up},
+                                  {text_end, t.eot, k_pick},
+                              });
+    return votes;
 }
 
 enum class tensor_type : int32_t { f32 = 0, f16 = 1 };
@@ -197,8 +204,10 @@ model_tensor & tensor_named(std::vector<model_tensor> & tensors, const std::stri
 
 // Encoder, attention and positions stay zero, so each decoder position sees
 // only its own token, and decoder layer 0's MLP maps that token to the next.
-std::string apply_fixed_text_design(std::vector<model_tensor> & tensors, const model_shape & s) {
-    const std::vector<next_token_vote> votes = fixed_text_votes(special_tokens_for(s.n_vocab));
+std::string apply_fixed_text_design(std::vector<model_tensor> & tensors, const model_shape & s,
+                                    const word_tokens & words) {
+    const std::vector<next_token_vote> votes =
+        fixed_text_votes(special_tokens_for(s.n_vocab), int32_t(words.size()));
     std::vector<int32_t> slot_tokens;
     const auto slot_of = [&](int32_t token) {
         auto found = std::find(slot_tokens.begin(), slot_tokens.end(), token);
@@ -340,7 +349,7 @@ std::string system_error(const std::string & what, const std::string & path) {
 std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, const std::string & path,
                                    const word_tokens & words = k_plain_words) {
     std::vector<model_tensor> tensors = zero_model_tensors(shape);
-    const std::string design_error = apply_fixed_text_design(tensors, shape);
+    const std::string design_error = apply_fixed_text_design(tensors, shape, words);
     if (!design_error.empty()) {
         return design_error;
     }
@@ -369,6 +378,10 @@ std::string write_fixed_multilingual(const std::string & path) {
 
 std::string write_fixed_control(const std::string & path) {
     return write_fixed_text_model(k_small_english, k_magic, path, k_control_words);
+}
+
+std::string write_fixed_split_character(const std::string & path) {
+    return write_fixed_text_model(k_small_english, k_magic, path, k_split_character_words);
 }
 
 std::string write_tiny(const std::string & path) {
@@ -407,7 +420,7 @@ struct model_kind {
 
 const model_kind k_model_kinds[] = {
     {"fixed", write_fixed},         {"fixed-multilingual", write_fixed_multilingual},
-    {"fixed-control", write_fixed_control},
+    {"fixed-control", write_fixed_control}, {"fixed-split-character", write_fixed_split_character},
     {"tiny", write_tiny},           {"empty", write_empty},
     {"truncated", write_truncated}, {"bad-magic", write_bad_magic},
 };

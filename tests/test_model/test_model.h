@@ -13,7 +13,9 @@
 // The kinds that `write_test_model` knows, each written as "<kind>.bin" by
 // `write_all_test_models`: "fixed", "fixed-multilingual", "tiny",
 // "fixed-control" (whose text is " hello\n\tworld.", with a line feed and a
-// tab), and the failure files "empty", "truncated", "bad-magic".
+// tab), "fixed-split-character" (whose text is "你好." in the tokens E4 BD,
+// A0 E5 and A5 BD, each cutting a character), and the failure files
+// "empty", "truncated", "bad-magic".
 const std::vector<std::string> & test_model_kinds();
 
 // Writes the model of `kind` to `path`. Returns "" on success, otherwise a

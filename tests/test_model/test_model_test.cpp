@@ -188,6 +188,22 @@ TEST(TestModel, ControlModelSaysItsTextWithALineFeedAndATab) {
     EXPECT_EQ(result.segments, (std::vector<segment>{{" hello\n\tworld.", 0, 100}}));
 }
 
+// Whole, the segment is UTF-8; none of its three word tokens is on its own.
+TEST(TestModel, SplitCharacterModelSaysItsTextInTokensThatCutCharacters) {
+    context_ptr ctx = load_model("fixed-split-character.bin");
+    ASSERT_NE(ctx, nullptr);
+    const transcript result = transcribe(ctx.get(), tone(3), greedy_params(k_threads));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.segments, (std::vector<segment>{{"\xE4\xBD\xA0\xE5\xA5\xBD.", 0, 100}}));
+    std::vector<std::string> words;
+    for (const whisper_token token : result.tokens) {
+        if (token < whisper_token_eot(ctx.get())) {
+            words.push_back(whisper_token_to_str(ctx.get(), token));
+        }
+    }
+    EXPECT_EQ(words, (std::vector<std::string>{"\xE4\xBD", "\xA0\xE5", "\xA5\xBD", "."}));
+}
+
 // The alignment-head presets need the layers and heads of the real model.
 TEST(TestModel, TinyModelTranscribesWithDtwPresets) {
     for (whisper_alignment_heads_preset preset : {WHISPER_AHEADS_TINY_EN, WHISPER_AHEADS_TINY}) {
