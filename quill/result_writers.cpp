@@ -25,13 +25,24 @@ struct result_file {
     int fd = -1;
 };
 
+// What opening a new file with 0666 would give it. The umask can be read
+// only by setting it, so it is read once, during static initialisation:
+// before main, so before any thread that could make a file meanwhile (and
+// the mask set for that moment could only narrow such a file).
+mode_t read_new_file_mode() {
+    const mode_t mask = umask(077);
+    umask(mask);
+    return 0666 & ~mask;
+}
+const mode_t k_new_file_mode = read_new_file_mode();
+
 // O_EXCL never follows a link planted at the temporary name; a leftover of
 // an earlier process with the same id is stepped over.
 int create_beside(const std::string & path, std::string & temp_path) {
     constexpr int k_attempts = 100;
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
         temp_path = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -45,16 +56,15 @@ bool may_replace(const std::string & path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-// The replacement takes the previous file's permission bits, as the file
-// itself kept them when it was rewritten in place; it takes them before any
-// content, so that none is readable to more users than before. A filesystem
-// without modes of its own refuses the change, and there every file has the
-// mount's mode anyway.
-void keep_permissions(int fd, const std::string & path) {
+// The replacement is made readable to its owner alone and only then given
+// the previous file's permission bits, as the file itself kept them when it
+// was rewritten in place, or a new file's where there was none: no one who
+// could not read the previous file ever holds a descriptor of the new one.
+// A filesystem without modes of its own refuses the change, and there every
+// file has the mount's mode anyway.
+void give_final_mode(int fd, const std::string & path) {
     struct stat previous;
-    if (stat(path.c_str(), &previous) == 0) {
-        (void)fchmod(fd, previous.st_mode & 0777);
-    }
+    (void)fchmod(fd, stat(path.c_str(), &previous) == 0 ? previous.st_mode & 0777 : k_new_file_mode);
 }
 
 // Every writer, the karaoke and score ones included, says when its file does
@@ -67,7 +77,7 @@ bool open_result_file(result_file & file, const char * writer, const std::string
         std::fprintf(stderr, "%s: failed to open '%s' for writing\n", writer, fname.c_str());
         return false;
     }
-    keep_permissions(file.fd, fname);
+    give_final_mode(file.fd, fname);
     std::fprintf(stderr, "%s: saving output to '%s'\n", writer, fname.c_str());
     return true;
 }

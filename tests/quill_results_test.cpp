@@ -1,10 +1,14 @@
 // Result files written by the real program over the generated test model,
 // whose every transcription is " hello world." from 0 to 1 s.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -327,6 +332,92 @@ TEST_F(QuillResults, RewritesKeepThePermissionBits) {
         ASSERT_EQ(r.exit_status, 0) << r.err;
         EXPECT_EQ(read_file(name), " hello world.\n");
         EXPECT_EQ(fs::status(name).permissions() & fs::perms::mask, mode);
+    }
+}
+
+// What a watcher of the directory saw of the files in the making: how many
+// sightings, and those whose permission bits went beyond what was allowed.
+struct temp_file_sightings {
+    size_t count = 0;
+    std::vector<std::string> too_open;
+};
+
+// Lists `dir` over and over until `stop`, as another local user watching it
+// could, and looks at the mode of every file in the making it meets.
+temp_file_sightings watch_temp_files(const std::string & dir, mode_t allowed, const std::atomic<bool> & stop) {
+    temp_file_sightings seen;
+    DIR * listing = opendir(dir.c_str());
+    if (listing == nullptr) return seen;
+    for (; !stop; rewinddir(listing)) {
+        while (const dirent * entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            struct stat st;
+            if (name.size() < 4 || name.compare(name.size() - 4, 4, ".tmp") != 0 ||
+                fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            ++seen.count;
+            if ((st.st_mode & 0777 & ~allowed) != 0) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
+                seen.too_open.push_back(name + " " + mode);
+            }
+        }
+    }
+    closedir(listing);
+    return seen;
+}
+
+// No file in the making is ever readable to more users than the file it
+// replaces, not even for the moment after it is made: a reader who opens it
+// then keeps the descriptor and reads all that is written through it. Many
+// rewrites of every file give a watcher many chances to catch one; a small
+// audio context and greedy decoding keep each transcription short, so that
+// the cycles come quickly. A file new to the directory gets what the umask
+// leaves of 0666.
+TEST_F(QuillResults, FilesInTheMakingAreNeverMoreReadableThanTheResult) {
+    const struct {
+        const char * what;
+        mode_t previous;  // 0: no previous file
+        mode_t umask_bits;
+        mode_t result;
+        int tone_ms;
+    } cases[] = {
+        {"previous file 0600", 0600, 022, 0600, 10000},
+        {"new file under umask 027", 0, 027, 0640, 2000},
+    };
+    const std::vector<std::string> extensions = {".txt", ".vtt", ".srt", ".wts", ".csv", ".json", ".lrc", ".score.txt"};
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto & extension : extensions) {
+            const std::string name = dir + "/out" + extension;
+            std::remove(name.c_str());
+            if (c.previous != 0) {
+                write_file(name, "previous\n");
+                ASSERT_EQ(chmod(name.c_str(), c.previous), 0) << std::strerror(errno);
+            }
+        }
+        std::atomic<bool> stop{false};
+        temp_file_sightings seen;
+        std::thread watcher([&] { seen = watch_temp_files(dir, c.result, stop); });
+        const mode_t test_umask = umask(c.umask_bits);
+        quill_session s = start_quill(with_every_file({"-m", k_model, "-t", "1", "-ac", "16", "-bs", "1", "-bo", "1",
+                                                       "-fp", font, "-of", dir + "/out", "-"}),
+                                      dir);
+        umask(test_umask);
+        EXPECT_TRUE(feed(s, pcm16_bytes(tone(c.tone_ms)), pace::real_time, 2 * k_sample_rate));
+        const process_result r = finish_quill(s, std::chrono::seconds(60));
+        stop = true;
+        watcher.join();
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_GT(seen.count, 0u) << "the watcher never saw a file in the making";
+        EXPECT_EQ(seen.too_open, std::vector<std::string>{});
+        for (const auto & extension : extensions) {
+            const std::string name = dir + "/out" + extension;
+            struct stat st;
+            ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode & 0777, c.result) << name;
+        }
     }
 }
 
