@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "error_text.h"
+#include "temp_name.h"
 #include "whisper.h"
 
 namespace {
@@ -37,11 +38,14 @@ mode_t read_new_file_mode() {
 const mode_t k_new_file_mode = read_new_file_mode();
 
 // O_EXCL never follows a link planted at the temporary name; a leftover of
-// an earlier process with the same id is stepped over.
+// an earlier process with the same id is stepped over. The name is cut short
+// where the final name leaves too little room for the suffix.
 int create_beside(const std::string & path, std::string & temp_path) {
     constexpr int k_attempts = 100;
+    const size_t name_max = name_max_beside(path);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        temp_path = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        const std::string suffix = "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        temp_path = temp_path_beside(path, suffix, name_max);
         const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) {
             return fd;

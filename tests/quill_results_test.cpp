@@ -455,6 +455,49 @@ TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
 }
 
+// Final names up to the file system's limit are written, whatever room they
+// leave for the longer name of the file in the making, characters of several
+// bytes included; a name past the limit is refused as it always was.
+TEST_F(QuillResults, NamesUpToTheLimitAreWritten) {
+    if (pathconf(dir.c_str(), _PC_NAME_MAX) != 255) GTEST_SKIP() << "names here are not limited to 255 bytes";
+    const auto repeated = [](const std::string & text, size_t times) {
+        std::string out;
+        for (size_t i = 0; i < times; ++i) out += text;
+        return out;
+    };
+    const struct {
+        const char * what;
+        std::string stem;  // the final name is stem + ".txt"
+        bool written;
+    } cases[] = {
+        {"255 bytes", std::string(251, 'a'), true},
+        {"249 bytes", std::string(245, 'b'), true},
+        {"255 bytes of 2-byte characters", "c" + repeated("\xC3\xA9", 125), true},
+        {"254 bytes of 3-byte characters", repeated("\xE2\x82\xAC", 83) + "d", true},
+        {"254 bytes of 4-byte characters", repeated("\xF0\x9D\x84\x9E", 62) + "ee", true},
+        {"256 bytes", std::string(252, 'f'), false},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = dir + "/" + c.stem + ".txt";
+        const auto r = run({"-otxt", "-of", dir + "/" + c.stem, "-"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        if (c.written) {
+            EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("output_txt: saving output to '" + name + "'\n"), std::string::npos) << r.err;
+            EXPECT_EQ(read_file(name), " hello world.\n");
+            std::vector<std::string> expected = {c.stem + ".txt", "font.ttf"};
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(names_in(dir), expected);
+            std::remove(name.c_str());
+        } else {
+            EXPECT_NE(r.err.find("output_txt: failed to open '" + name + "' for writing\n"), std::string::npos)
+                << r.err;
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf"}));
+        }
+    }
+}
+
 // Started with standard descriptors closed, the program must not hand their
 // numbers to its result files: its log or its lines would land inside them.
 TEST_F(QuillResults, ClosedStandardDescriptorsKeepTheFilesClean) {
