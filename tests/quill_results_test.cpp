@@ -421,31 +421,53 @@ TEST_F(QuillResults, FilesInTheMakingAreNeverMoreReadableThanTheResult) {
     }
 }
 
+// The program's command line as a user whom file and directory modes bind.
+// Root may write any file and any directory, so under root the program runs
+// as nobody. Empty, with the reason in `why_not`, where that cannot be.
+std::vector<std::string> quill_command_bound_by_modes(std::string & why_not) {
+    if (geteuid() != 0) return {QUILL_BINARY};
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+        why_not = "running as root, with no setpriv to run the program as another user";
+        return {};
+    }
+    const other_user_ids nobody = other_user();
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody.uid),
+                                     "--regid=" + std::to_string(nobody.gid), "--clear-groups"};
+    std::vector<std::string> probe = argv;
+    probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
+    if (run_process(probe).exit_status != 0) {
+        why_not = "running as root, and nobody cannot reach the program or the model from here";
+        return {};
+    }
+    argv.push_back(QUILL_BINARY);
+    return argv;
+}
+
+// The user the command above runs the program as.
+other_user_ids user_bound_by_modes() {
+    return geteuid() == 0 ? other_user() : other_user_ids{geteuid(), getegid()};
+}
+
+process_result run_command(std::vector<std::string> argv, const std::vector<std::string> & options,
+                           const std::string & cwd) {
+    argv.insert(argv.end(), {"-m", k_model, "-t", "1"});
+    argv.insert(argv.end(), options.begin(), options.end());
+    return run_process(argv, pcm16_bytes(tone(1000)), std::chrono::seconds(60), cwd);
+}
+
 // A result file this user may not write is left as it is, with the message of
-// a file that does not open. Root may write any file, so under root the
-// program runs as nobody, in a directory of nobody's: renaming over the file
-// would succeed there, and only the program's own check stops it.
+// a file that does not open. The directory is the program's user's own:
+// renaming over the file would succeed there, and only the program's own
+// check stops it.
 TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
     const std::string name = file_with("out.txt", "previous\n");
     fs::permissions(name, fs::perms(0444));
-    std::vector<std::string> argv = {QUILL_BINARY};
-    if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0) {
-            GTEST_SKIP() << "running as root, with no setpriv to run the program as another user";
-        }
-        const other_user_ids nobody = other_user();
-        ASSERT_EQ(chown(dir.c_str(), nobody.uid, nobody.gid), 0) << std::strerror(errno);
-        argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody.uid), "--regid=" + std::to_string(nobody.gid),
-                "--clear-groups"};
-        std::vector<std::string> probe = argv;
-        probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
-        if (run_process(probe).exit_status != 0) {
-            GTEST_SKIP() << "running as root, and nobody cannot reach the program or the model from here";
-        }
-        argv.push_back(QUILL_BINARY);
-    }
-    argv.insert(argv.end(), {"-m", k_model, "-t", "1", "-otxt", "-of", dir + "/out", "-"});
-    const auto r = run_process(argv, pcm16_bytes(tone(1000)), std::chrono::seconds(60), dir);
+    const other_user_ids user = user_bound_by_modes();
+    ASSERT_EQ(chown(dir.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+    const auto r = run_command(command, {"-otxt", "-of", dir + "/out", "-"}, dir);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("output_txt: failed to open '" + name + "' for writing\n"), std::string::npos) << r.err;
@@ -453,6 +475,79 @@ TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
     EXPECT_EQ(read_file(name), "previous\n");
     EXPECT_EQ(fs::status(name).permissions() & fs::perms::mask, fs::perms(0444));
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
+}
+
+// A file this user may write, in a directory this user may not write in (one
+// made writable for the program's user in a shared folder), cannot be
+// replaced by a renamed one: it is rewritten in place, keeping its mode and
+// owner. Only a regular file is written so: a link planted at the name, of
+// either kind, is not followed, and a FIFO does not hold the program up.
+TEST_F(QuillResults, AWritableFileInADirectoryThisUserMayNotWriteIsRewrittenInPlace) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const other_user_ids user = user_bound_by_modes();
+    const std::string name = dir + "/out.txt";
+    const std::string target = dir + "/target";
+    enum class at_name { users_file, file_for_all, symbolic_link, hard_link, fifo };
+    const struct {
+        const char * what;
+        at_name kind;
+        bool rewritten;
+    } cases[] = {
+        {"a file of the program's user", at_name::users_file, true},
+        {"a file of the test's user that anyone may write", at_name::file_for_all, true},
+        {"a symbolic link to a file the program's user may write", at_name::symbolic_link, false},
+        {"a hard link to a file the program's user may write", at_name::hard_link, false},
+        {"a FIFO anyone may write", at_name::fifo, false},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(name.c_str());
+        write_file(target, "target\n");
+        ASSERT_EQ(chown(target.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        switch (c.kind) {
+            case at_name::users_file:
+                write_file(name, "previous\n");
+                ASSERT_EQ(chown(name.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+                ASSERT_EQ(chmod(name.c_str(), 0640), 0) << std::strerror(errno);
+                break;
+            case at_name::file_for_all:
+                write_file(name, "previous\n");
+                ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+                break;
+            case at_name::symbolic_link: ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0); break;
+            case at_name::hard_link: ASSERT_EQ(link(target.c_str(), name.c_str()), 0); break;
+            case at_name::fifo:
+                ASSERT_EQ(mkfifo(name.c_str(), 0666), 0) << std::strerror(errno);
+                ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+                break;
+        }
+        struct stat before;
+        ASSERT_EQ(lstat(name.c_str(), &before), 0);
+
+        ASSERT_EQ(chmod(dir.c_str(), 0555), 0) << std::strerror(errno);
+        const auto r = run_command(command, {"-otxt", "-of", dir + "/out", "-"}, dir);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << std::strerror(errno);
+
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(target), "target\n");
+        EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "target"}));
+        struct stat after;
+        ASSERT_EQ(lstat(name.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        const bool saving = r.err.find("output_txt: saving output to '" + name + "'\n") != std::string::npos;
+        const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+        EXPECT_EQ(saving, c.rewritten) << r.err;
+        EXPECT_EQ(refused, !c.rewritten) << r.err;
+        if (c.rewritten) {
+            EXPECT_EQ(read_file(name), " hello world.\n");
+        }
+    }
 }
 
 // Final names up to the file system's limit are written, whatever room they
