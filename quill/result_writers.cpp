@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "error_text.h"
+#include "temp_name.h"
 #include "whisper.h"
 
 namespace {
@@ -17,7 +18,8 @@ namespace {
 // A result file in the making: written under a name of its own beside the
 // final one and renamed over it once complete. A failed write (a full disk, a
 // quota) then leaves the previous file whole, and a symbolic link at the name
-// is replaced rather than its target truncated.
+// is replaced rather than its target truncated. `temp_path` stays empty for a
+// file rewritten in place.
 struct result_file {
     const char * writer = nullptr;
     std::string path;
@@ -25,13 +27,27 @@ struct result_file {
     int fd = -1;
 };
 
+// What opening a new file with 0666 would give it. The umask can be read
+// only by setting it, so it is read once, during static initialisation:
+// before main, so before any thread that could make a file meanwhile (and
+// the mask set for that moment could only narrow such a file).
+mode_t read_new_file_mode() {
+    const mode_t mask = umask(077);
+    umask(mask);
+    return 0666 & ~mask;
+}
+const mode_t k_new_file_mode = read_new_file_mode();
+
 // O_EXCL never follows a link planted at the temporary name; a leftover of
-// an earlier process with the same id is stepped over.
+// an earlier process with the same id is stepped over. The name is cut short
+// where the final name leaves too little room for the suffix.
 int create_beside(const std::string & path, std::string & temp_path) {
     constexpr int k_attempts = 100;
+    const size_t name_max = name_max_beside(path);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        temp_path = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const std::string suffix = "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        temp_path = temp_path_beside(path, suffix, name_max);
+        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -45,16 +61,51 @@ bool may_replace(const std::string & path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-// The replacement takes the previous file's permission bits, as the file
-// itself kept them when it was rewritten in place; it takes them before any
-// content, so that none is readable to more users than before. A filesystem
-// without modes of its own refuses the change, and there every file has the
-// mount's mode anyway.
-void keep_permissions(int fd, const std::string & path) {
+// The replacement is made readable to its owner alone and only then given
+// the previous file's permission bits, as the file itself kept them when it
+// was rewritten in place, or a new file's where there was none: no one who
+// could not read the previous file ever holds a descriptor of the new one.
+// A filesystem without modes of its own refuses the change, and there every
+// file has the mount's mode anyway.
+void give_final_mode(int fd, const std::string & path) {
     struct stat previous;
-    if (stat(path.c_str(), &previous) == 0) {
-        (void)fchmod(fd, previous.st_mode & 0777);
+    (void)fchmod(fd, stat(path.c_str(), &previous) == 0 ? previous.st_mode & 0777 : k_new_file_mode);
+}
+
+// A directory this user may not write in refuses the file in the making, yet
+// the file itself may be writable to this user (one made so in a shared
+// folder); that one is rewritten in place, as before files were renamed into
+// place, though a full disk then leaves it cut short. Only a regular file
+// with no other name is written: a link planted at the name, symbolic or
+// hard, is not followed, and a FIFO or a device neither blocks the open nor
+// is written.
+int open_in_place(const std::string & path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
     }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The descriptor to write the new contents to, -1 when there is none.
+int open_for_rewrite(result_file & file) {
+    if (!may_replace(file.path)) {
+        return -1;
+    }
+    const int fd = create_beside(file.path, file.temp_path);
+    if (fd >= 0) {
+        give_final_mode(fd, file.path);
+        return fd;
+    }
+    const int refusal = errno;
+    file.temp_path.clear();
+    return refusal == EACCES || refusal == EPERM ? open_in_place(file.path) : -1;
 }
 
 // Every writer, the karaoke and score ones included, says when its file does
@@ -62,12 +113,11 @@ void keep_permissions(int fd, const std::string & path) {
 bool open_result_file(result_file & file, const char * writer, const std::string & fname) {
     file.writer = writer;
     file.path = fname;
-    file.fd = may_replace(fname) ? create_beside(fname, file.temp_path) : -1;
+    file.fd = open_for_rewrite(file);
     if (file.fd < 0) {
         std::fprintf(stderr, "%s: failed to open '%s' for writing\n", writer, fname.c_str());
         return false;
     }
-    keep_permissions(file.fd, fname);
     std::fprintf(stderr, "%s: saving output to '%s'\n", writer, fname.c_str());
     return true;
 }
@@ -89,18 +139,20 @@ int write_all(int fd, const std::string & text) {
 }
 
 // Writes `text`, closes the file and renames it into place. On any failure the
-// partial file is removed, the previous one stays, and the writer says why.
+// writer says why, and a partial file in the making is removed, so that the
+// previous one stays.
 bool commit_result_file(result_file & file, const std::string & text) {
+    const bool in_place = file.temp_path.empty();
     int error = write_all(file.fd, text);
     if (close(file.fd) != 0 && error == 0) {
         error = errno;
     }
     file.fd = -1;
-    if (error == 0 && rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
+    if (error == 0 && !in_place && rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
-        unlink(file.temp_path.c_str());
+        if (!in_place) unlink(file.temp_path.c_str());
         std::fprintf(stderr, "%s: failed to write '%s': %s\n", file.writer, file.path.c_str(),
                      error_text(error).c_str());
         return false;

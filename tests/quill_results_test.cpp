@@ -1,10 +1,14 @@
 // Result files written by the real program over the generated test model,
 // whose every transcription is " hello world." from 0 to 1 s.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "process.h"
@@ -355,31 +360,139 @@ TEST_F(QuillResults, RewritesKeepThePermissionBits) {
     }
 }
 
+// What a watcher of the directory saw of the files in the making: how many
+// sightings, and those whose permission bits went beyond what was allowed.
+struct temp_file_sightings {
+    size_t count = 0;
+    std::vector<std::string> too_open;
+};
+
+// Lists `dir` over and over until `stop`, as another local user watching it
+// could, and looks at the mode of every file in the making it meets.
+temp_file_sightings watch_temp_files(const std::string & dir, mode_t allowed, const std::atomic<bool> & stop) {
+    temp_file_sightings seen;
+    DIR * listing = opendir(dir.c_str());
+    if (listing == nullptr) return seen;
+    for (; !stop; rewinddir(listing)) {
+        while (const dirent * entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            struct stat st;
+            if (name.size() < 4 || name.compare(name.size() - 4, 4, ".tmp") != 0 ||
+                fstatat(dirfd(listing), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            ++seen.count;
+            if ((st.st_mode & 0777 & ~allowed) != 0) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 0777));
+                seen.too_open.push_back(name + " " + mode);
+            }
+        }
+    }
+    closedir(listing);
+    return seen;
+}
+
+// No file in the making is ever readable to more users than the file it
+// replaces, not even for the moment after it is made: a reader who opens it
+// then keeps the descriptor and reads all that is written through it. Many
+// rewrites of every file give a watcher many chances to catch one; a small
+// audio context and greedy decoding keep each transcription short, so that
+// the cycles come quickly. A file new to the directory gets what the umask
+// leaves of 0666.
+TEST_F(QuillResults, FilesInTheMakingAreNeverMoreReadableThanTheResult) {
+    const struct {
+        const char * what;
+        mode_t previous;  // 0: no previous file
+        mode_t umask_bits;
+        mode_t result;
+        int tone_ms;
+    } cases[] = {
+        {"previous file 0600", 0600, 022, 0600, 10000},
+        {"new file under umask 027", 0, 027, 0640, 2000},
+    };
+    const std::vector<std::string> extensions = {".txt", ".vtt", ".srt", ".wts", ".csv", ".json", ".lrc", ".score.txt"};
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto & extension : extensions) {
+            const std::string name = dir + "/out" + extension;
+            std::remove(name.c_str());
+            if (c.previous != 0) {
+                write_file(name, "previous\n");
+                ASSERT_EQ(chmod(name.c_str(), c.previous), 0) << std::strerror(errno);
+            }
+        }
+        std::atomic<bool> stop{false};
+        temp_file_sightings seen;
+        std::thread watcher([&] { seen = watch_temp_files(dir, c.result, stop); });
+        const mode_t test_umask = umask(c.umask_bits);
+        quill_session s = start_quill(with_every_file({"-m", k_model, "-t", "1", "-ac", "16", "-bs", "1", "-bo", "1",
+                                                       "-fp", font, "-of", dir + "/out", "-"}),
+                                      dir);
+        umask(test_umask);
+        EXPECT_TRUE(feed(s, pcm16_bytes(tone(c.tone_ms)), pace::real_time, 2 * k_sample_rate));
+        const process_result r = finish_quill(s, std::chrono::seconds(60));
+        stop = true;
+        watcher.join();
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_GT(seen.count, 0u) << "the watcher never saw a file in the making";
+        EXPECT_EQ(seen.too_open, std::vector<std::string>{});
+        for (const auto & extension : extensions) {
+            const std::string name = dir + "/out" + extension;
+            struct stat st;
+            ASSERT_EQ(stat(name.c_str(), &st), 0) << name;
+            EXPECT_EQ(st.st_mode & 0777, c.result) << name;
+        }
+    }
+}
+
+// The program's command line as a user whom file and directory modes bind.
+// Root may write any file and any directory, so under root the program runs
+// as nobody. Empty, with the reason in `why_not`, where that cannot be.
+std::vector<std::string> quill_command_bound_by_modes(std::string & why_not) {
+    if (geteuid() != 0) return {QUILL_BINARY};
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+        why_not = "running as root, with no setpriv to run the program as another user";
+        return {};
+    }
+    const other_user_ids nobody = other_user();
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody.uid),
+                                     "--regid=" + std::to_string(nobody.gid), "--clear-groups"};
+    std::vector<std::string> probe = argv;
+    probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
+    if (run_process(probe).exit_status != 0) {
+        why_not = "running as root, and nobody cannot reach the program or the model from here";
+        return {};
+    }
+    argv.push_back(QUILL_BINARY);
+    return argv;
+}
+
+// The user the command above runs the program as.
+other_user_ids user_bound_by_modes() {
+    return geteuid() == 0 ? other_user() : other_user_ids{geteuid(), getegid()};
+}
+
+process_result run_command(std::vector<std::string> argv, const std::vector<std::string> & options,
+                           const std::string & cwd) {
+    argv.insert(argv.end(), {"-m", k_model, "-t", "1"});
+    argv.insert(argv.end(), options.begin(), options.end());
+    return run_process(argv, pcm16_bytes(tone(1000)), std::chrono::seconds(60), cwd);
+}
+
 // A result file this user may not write is left as it is, with the message of
-// a file that does not open. Root may write any file, so under root the
-// program runs as nobody, in a directory of nobody's: renaming over the file
-// would succeed there, and only the program's own check stops it.
+// a file that does not open. The directory is the program's user's own:
+// renaming over the file would succeed there, and only the program's own
+// check stops it.
 TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
     const std::string name = file_with("out.txt", "previous\n");
     fs::permissions(name, fs::perms(0444));
-    std::vector<std::string> argv = {QUILL_BINARY};
-    if (geteuid() == 0) {
-        if (access("/usr/bin/setpriv", X_OK) != 0) {
-            GTEST_SKIP() << "running as root, with no setpriv to run the program as another user";
-        }
-        const other_user_ids nobody = other_user();
-        ASSERT_EQ(chown(dir.c_str(), nobody.uid, nobody.gid), 0) << std::strerror(errno);
-        argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody.uid), "--regid=" + std::to_string(nobody.gid),
-                "--clear-groups"};
-        std::vector<std::string> probe = argv;
-        probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
-        if (run_process(probe).exit_status != 0) {
-            GTEST_SKIP() << "running as root, and nobody cannot reach the program or the model from here";
-        }
-        argv.push_back(QUILL_BINARY);
-    }
-    argv.insert(argv.end(), {"-m", k_model, "-t", "1", "-otxt", "-of", dir + "/out", "-"});
-    const auto r = run_process(argv, pcm16_bytes(tone(1000)), std::chrono::seconds(60), dir);
+    const other_user_ids user = user_bound_by_modes();
+    ASSERT_EQ(chown(dir.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+    const auto r = run_command(command, {"-otxt", "-of", dir + "/out", "-"}, dir);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("output_txt: failed to open '" + name + "' for writing\n"), std::string::npos) << r.err;
@@ -387,6 +500,122 @@ TEST_F(QuillResults, AFileThisUserMayNotWriteIsLeftAsItIs) {
     EXPECT_EQ(read_file(name), "previous\n");
     EXPECT_EQ(fs::status(name).permissions() & fs::perms::mask, fs::perms(0444));
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
+}
+
+// A file this user may write, in a directory this user may not write in (one
+// made writable for the program's user in a shared folder), cannot be
+// replaced by a renamed one: it is rewritten in place, keeping its mode and
+// owner. Only a regular file is written so: a link planted at the name, of
+// either kind, is not followed, and a FIFO does not hold the program up.
+TEST_F(QuillResults, AWritableFileInADirectoryThisUserMayNotWriteIsRewrittenInPlace) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const other_user_ids user = user_bound_by_modes();
+    const std::string name = dir + "/out.txt";
+    const std::string target = dir + "/target";
+    enum class at_name { users_file, file_for_all, symbolic_link, hard_link, fifo };
+    const struct {
+        const char * what;
+        at_name kind;
+        bool rewritten;
+    } cases[] = {
+        {"a file of the program's user", at_name::users_file, true},
+        {"a file of the test's user that anyone may write", at_name::file_for_all, true},
+        {"a symbolic link to a file the program's user may write", at_name::symbolic_link, false},
+        {"a hard link to a file the program's user may write", at_name::hard_link, false},
+        {"a FIFO anyone may write", at_name::fifo, false},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(name.c_str());
+        write_file(target, "target\n");
+        ASSERT_EQ(chown(target.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        switch (c.kind) {
+            case at_name::users_file:
+                write_file(name, "previous\n");
+                ASSERT_EQ(chown(name.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+                ASSERT_EQ(chmod(name.c_str(), 0640), 0) << std::strerror(errno);
+                break;
+            case at_name::file_for_all:
+                write_file(name, "previous\n");
+                ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+                break;
+            case at_name::symbolic_link: ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0); break;
+            case at_name::hard_link: ASSERT_EQ(link(target.c_str(), name.c_str()), 0); break;
+            case at_name::fifo:
+                ASSERT_EQ(mkfifo(name.c_str(), 0666), 0) << std::strerror(errno);
+                ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+                break;
+        }
+        struct stat before;
+        ASSERT_EQ(lstat(name.c_str(), &before), 0);
+
+        ASSERT_EQ(chmod(dir.c_str(), 0555), 0) << std::strerror(errno);
+        const auto r = run_command(command, {"-otxt", "-of", dir + "/out", "-"}, dir);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << std::strerror(errno);
+
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(target), "target\n");
+        EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "target"}));
+        struct stat after;
+        ASSERT_EQ(lstat(name.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        const bool saving = r.err.find("output_txt: saving output to '" + name + "'\n") != std::string::npos;
+        const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+        EXPECT_EQ(saving, c.rewritten) << r.err;
+        EXPECT_EQ(refused, !c.rewritten) << r.err;
+        if (c.rewritten) {
+            EXPECT_EQ(read_file(name), " hello world.\n");
+        }
+    }
+}
+
+// Final names up to the file system's limit are written, whatever room they
+// leave for the longer name of the file in the making, characters of several
+// bytes included; a name past the limit is refused as it always was.
+TEST_F(QuillResults, NamesUpToTheLimitAreWritten) {
+    if (pathconf(dir.c_str(), _PC_NAME_MAX) != 255) GTEST_SKIP() << "names here are not limited to 255 bytes";
+    const auto repeated = [](const std::string & text, size_t times) {
+        std::string out;
+        for (size_t i = 0; i < times; ++i) out += text;
+        return out;
+    };
+    const struct {
+        const char * what;
+        std::string stem;  // the final name is stem + ".txt"
+        bool written;
+    } cases[] = {
+        {"255 bytes", std::string(251, 'a'), true},
+        {"249 bytes", std::string(245, 'b'), true},
+        {"255 bytes of 2-byte characters", "c" + repeated("\xC3\xA9", 125), true},
+        {"254 bytes of 3-byte characters", repeated("\xE2\x82\xAC", 83) + "d", true},
+        {"254 bytes of 4-byte characters", repeated("\xF0\x9D\x84\x9E", 62) + "ee", true},
+        {"256 bytes", std::string(252, 'f'), false},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string name = dir + "/" + c.stem + ".txt";
+        const auto r = run({"-otxt", "-of", dir + "/" + c.stem, "-"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        if (c.written) {
+            EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("output_txt: saving output to '" + name + "'\n"), std::string::npos) << r.err;
+            EXPECT_EQ(read_file(name), " hello world.\n");
+            std::vector<std::string> expected = {c.stem + ".txt", "font.ttf"};
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(names_in(dir), expected);
+            std::remove(name.c_str());
+        } else {
+            EXPECT_NE(r.err.find("output_txt: failed to open '" + name + "' for writing\n"), std::string::npos)
+                << r.err;
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf"}));
+        }
+    }
 }
 
 // Started with standard descriptors closed, the program must not hand their

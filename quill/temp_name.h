@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Names for a file in the making beside its final name.
+
+// The longest file name the directory of `path` takes, in bytes; 255, the
+// usual limit, where the system does not say.
+size_t name_max_beside(const std::string & path);
+
+// `path` with `suffix` added to its last component, the component first cut
+// short where the whole would pass `name_max` bytes. The cut falls between
+// two characters, never inside one: APFS refuses a name that is not valid
+// UTF-8. A component too long by itself is left whole, so that its name is
+// refused as the final one would be.
+std::string temp_path_beside(const std::string & path, const std::string & suffix, size_t name_max);
