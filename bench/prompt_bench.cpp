@@ -170,10 +170,14 @@ double seconds_to_start_and_end(const std::string & model, const std::string & p
 
 void print_transcriber_figures(const std::string & model, int cycles) {
     const std::string chinese = repeated("\xE4\xB8\xAD\xE6\x96\x87", 2100);  // 700 characters
+    // Short runs, cheap to tokenise, but as many tokens as the Chinese: what
+    // the decoder pays for the longest prompt it keeps.
+    const std::string prose = repeated("The quick brown fox jumps over the lazy dog. ", 2100);
     struct {
         const char * name;
         std::string prompt;
-    } const prompts[] = {{"short prompt", "Meeting notes."}, {"700 CJK characters", chinese}};
+    } const prompts[] = {
+        {"short prompt", "Meeting notes."}, {"700 CJK characters", chinese}, {"2,100 bytes of prose", prose}};
     printf("\ntranscriber, %d cycles of a stream without silence (wall time includes the 50 ms pause)\n", cycles);
     printf("  %-20s %16s %16s\n", "prompt", "ms per cycle", "ms start-up");
     for (const auto & p : prompts) {
