@@ -12,8 +12,8 @@ namespace {
 // matcher recurses once per byte of a run of one character class (a word, a
 // run of digits, of spaces or of other bytes; text in Chinese or Japanese
 // without ASCII between is one such run), so the stack it needs grows with
-// the longest run; libc++'s matcher needs almost none but, like the word
-// lookup after it, takes time that grows with the square of the run.
+// the longest run; libc++'s matcher needs almost none. With either library
+// the time grows with the square of the run.
 //
 // Measured with bench/prompt_bench, which links the same library code:
 //   libstdc++, plain and AddressSanitizer builds (the library is built
