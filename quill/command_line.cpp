@@ -123,6 +123,17 @@ struct apply_option {
         params.*text.field = value;
     }
 
+    // The value may be far too long to echo: the problem says what it is.
+    void operator()(const checked_text & text) const {
+        const std::string problem = text.refusal(value);
+        if (!problem.empty()) {
+            result = stop_with(quill_exit::argument_error, "error: argument " + option + ": value " + problem + "\n",
+                               false);
+            return;
+        }
+        params.*text.field = value;
+    }
+
     void operator()(std::vector<std::string> whisper_params::* field) const { (params.*field).push_back(value); }
 };
 

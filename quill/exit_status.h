@@ -19,7 +19,7 @@ enum class quill_exit : int {
     // The grammar gives no rules: it does not parse, or goes beyond the
     // parser's bounds.
     grammar_failed = 4,
-    thread_not_started = 5,  // capture or processing could not be started
+    thread_not_started = 5,  // capture, processing or the prompt's tokenising could not be started
     transcription_failed = 10,
     // Standard output could not be written: the transcription under way is
     // finished (its result files too), then the process ends.

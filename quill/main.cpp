@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio_handoff.h"
@@ -12,6 +13,7 @@
 #include "exit_status.h"
 #include "grammar_setup.h"
 #include "model_header.h"
+#include "prompt_tokens.h"
 #include "response_file.h"
 #include "run_input.h"
 #include "settings.h"
@@ -132,6 +134,22 @@ whisper_context * load_model(const whisper_params & params) {
     return ctx;
 }
 
+// The prompt's tokens into the settings, once for every transcription. The
+// status to end with when that fails.
+std::optional<quill_exit> load_prompt_tokens(whisper_context * ctx, whisper_params & params) {
+    prompt_tokenization tokenized = tokenize_prompt(ctx, params.prompt);
+    if (!tokenized.started) {
+        std::fprintf(stderr, "error: failed to start a thread: %s\n", tokenized.failure.c_str());
+        return quill_exit::thread_not_started;
+    }
+    if (!tokenized.failure.empty()) {
+        std::fprintf(stderr, "error: argument --prompt: value cannot be tokenised: %s\n", tokenized.failure.c_str());
+        return quill_exit::argument_error;
+    }
+    params.prompt_tokens = std::move(tokenized.tokens);
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char ** argv) {
@@ -166,6 +184,10 @@ int main(int argc, char ** argv) {
     if (!load_grammar(params)) {
         whisper_free(ctx);
         return exit_code(quill_exit::grammar_failed);
+    }
+    if (const std::optional<quill_exit> failed = load_prompt_tokens(ctx, params)) {
+        whisper_free(ctx);
+        return exit_code(*failed);
     }
 
     // One hand-off for every pair, never reset: a pair after the end of input

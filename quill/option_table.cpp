@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "prompt_tokens.h"
+
 namespace {
 
 constexpr flag_setting set_flag(bool whisper_params::* field) { return {field, true, nullptr}; }
@@ -60,6 +62,10 @@ std::string processor_refusal(double value) {
     }
     return "is above " + std::to_string(bound) + ", the hardware threads of this machine";
 }
+
+// The library keeps at most n_text_ctx/2 tokens of a prompt anyway.
+const std::string k_prompt_help =
+    "initial prompt (max " + std::to_string(k_max_prompt_bytes) + " bytes, n_text_ctx/2 tokens)";
 
 using wp = whisper_params;
 
@@ -146,8 +152,8 @@ const std::vector<option_entry> k_options = {
      "-l LANG,   --language LANG", "spoken language ('auto' for auto-detect)"},
     {"-dl", "--detect-language", set_flag(&wp::detect_language),
      "-dl,       --detect-language", "exit after automatically detecting language"},
-    {nullptr, "--prompt", &wp::prompt,
-     "           --prompt PROMPT", "initial prompt (max n_text_ctx/2 tokens)"},
+    {nullptr, "--prompt", checked_text{&wp::prompt, prompt_refusal},
+     "           --prompt PROMPT", k_prompt_help.c_str()},
     {"-m", "--model", &wp::model,
      "-m FNAME,  --model FNAME", "model path"},
     {"-f", "--file", &wp::input_names,

@@ -27,10 +27,17 @@ struct regex_text {
     std::string whisper_params::* field;
 };
 
+// A text that the library can take only within bounds: what `refusal` finds
+// wrong with it ("" when nothing) ends the command line.
+struct checked_text {
+    std::string whisper_params::* field;
+    std::string (*refusal)(const std::string & value);
+};
+
 struct help_request {};
 
 using option_action = std::variant<help_request, flag_setting, int32_t whisper_params::*, float whisper_params::*,
-                                   std::string whisper_params::*, lowercase_text, regex_text,
+                                   std::string whisper_params::*, lowercase_text, regex_text, checked_text,
                                    std::vector<std::string> whisper_params::*>;
 
 // What is wrong with a converted number, or "" when the library can take it.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "grammar_parser.h"
+#include "whisper.h"
 
 // Every setting of the transcriber. Built once by main from the defaults and
 // the command line, then lent by reference to the processing thread, which
@@ -72,6 +73,10 @@ struct whisper_params {
     std::vector<std::string> output_names;
 
     grammar_parser::parse_state parsed_grammar;
+
+    // `prompt` in the model's tokens, made once by main before the first
+    // transcription (prompt_tokens.h).
+    std::vector<whisper_token> prompt_tokens;
 
     // Asks the platform for its thread count and the library for its decoding
     // defaults, so those follow the machine and the library in use.

@@ -171,7 +171,15 @@ whisper_full_params build_full_params(const whisper_params & params) {
     p.audio_ctx = params.audio_ctx;
     p.tdrz_enable = params.tinydiarize;
     p.suppress_regex = params.suppress_regex.empty() ? nullptr : params.suppress_regex.c_str();
-    p.initial_prompt = params.prompt.c_str();
+    // Given the text, the library would tokenise it again in every
+    // transcription; main tokenised it once.
+    if (params.prompt.empty()) {
+        p.initial_prompt = params.prompt.c_str();
+    } else {
+        p.initial_prompt = nullptr;
+        p.prompt_tokens = params.prompt_tokens.data();
+        p.prompt_n_tokens = static_cast<int>(params.prompt_tokens.size());
+    }
     p.language = params.language.c_str();
     p.detect_language = params.detect_language;
     p.suppress_nst = params.suppress_nst;

@@ -16,7 +16,8 @@ bool rewrite_language(whisper_params & params, bool multilingual);
 bool grammar_in_use(const whisper_params & params);
 
 // The library's parameters for one transcription, callbacks and grammar left
-// out. `params` must outlive the result: texts are passed by pointer.
+// out. `params` must outlive the result: texts and the prompt's tokens are
+// passed by pointer.
 whisper_full_params build_full_params(const whisper_params & params);
 
 // How much of `n_samples` of audio the library is asked to transcribe, and on

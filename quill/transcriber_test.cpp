@@ -82,6 +82,7 @@ TEST(Transcriber, SettingsPassedToTheLibrary) {
         p.tinydiarize = true;
         p.suppress_regex = "[0-9]";
         p.prompt = "glossary";
+        p.prompt_tokens = {70, 71, 72};
         p.language = "de";
         p.detect_language = true;
         p.suppress_nst = true;
@@ -110,7 +111,10 @@ TEST(Transcriber, SettingsPassedToTheLibrary) {
     EXPECT_EQ(p.audio_ctx, 512);
     EXPECT_TRUE(p.tdrz_enable);
     EXPECT_STREQ(p.suppress_regex, "[0-9]");
-    EXPECT_STREQ(p.initial_prompt, "glossary");
+    // The tokens made at start-up, not the text the library would tokenise again.
+    EXPECT_EQ(p.initial_prompt, nullptr);
+    EXPECT_EQ(p.prompt_tokens, params.prompt_tokens.data());
+    EXPECT_EQ(p.prompt_n_tokens, 3);
     EXPECT_STREQ(p.language, "de");
     EXPECT_TRUE(p.detect_language);
     EXPECT_TRUE(p.suppress_nst);
@@ -132,6 +136,8 @@ TEST(Transcriber, EmptyTextsAndSpecialValues) {
     EXPECT_EQ(p.suppress_regex, nullptr);
     ASSERT_NE(p.initial_prompt, nullptr);
     EXPECT_STREQ(p.initial_prompt, "");
+    EXPECT_EQ(p.prompt_tokens, nullptr);
+    EXPECT_EQ(p.prompt_n_tokens, 0);
     EXPECT_TRUE(p.print_timestamps);
     EXPECT_EQ(p.n_max_text_ctx, defaults.n_max_text_ctx);
     EXPECT_EQ(p.temperature_inc, 0.2f);

@@ -30,6 +30,7 @@ struct current_value {
     std::string operator()(std::string whisper_params::* field) const { return params.*field; }
     std::string operator()(const lowercase_text & text) const { return params.*text.field; }
     std::string operator()(const regex_text & text) const { return params.*text.field; }
+    std::string operator()(const checked_text & text) const { return params.*text.field; }
 
     // The names given so far are not shown: the column stays empty.
     std::string operator()(std::vector<std::string> whisper_params::*) const { return ""; }

@@ -18,6 +18,7 @@
 
 #include "process.h"
 #include "quill_session.h"
+#include "speech.h"
 #include "temp_dir_test.h"
 
 namespace {
@@ -134,6 +135,11 @@ TEST(quill_startup, argument_and_start_up_errors) {
          0, bad_value("--suppress-regex", "[a-", "is not a valid regular expression"), false},
         {{"--suppress-regex", long_regex, "-"},
          0, bad_value("--suppress-regex", long_regex, "is longer than 1024 bytes"), false},
+        // The matcher that tokenises a prompt needs stack and time that grow
+        // with the text; the value is far too long to echo.
+        {{"--prompt", std::string(8193, 'x'), "-"},
+         0, "error: argument --prompt: value is 8193 bytes long, more than the 8192 bytes that can be tokenised\n",
+         false},
         {{"-t", too_many_threads, "-"},
          0,
          bad_value("-t", too_many_threads, "is above " + std::to_string(thread_bound()) + ", 4 times the " + threads +
@@ -263,6 +269,42 @@ protected:
     std::string path;
 };
 
+// The stack limit is what Linux gives every thread; 512 KiB is what macOS
+// gives a secondary one. Under ThreadSanitizer a transcription needs more
+// than that even without a prompt, but 1 MiB is still less than the library's
+// matcher needs for the Chinese prompt below.
+#if defined(__SANITIZE_THREAD__)
+constexpr const char * k_small_stack_kib = "1024";
+#else
+constexpr const char * k_small_stack_kib = "512";
+#endif
+
+// The prompt is tokenised once, on a stack the program sizes itself, so the
+// stack limit no longer bounds it.
+TEST(quill_startup, prompts_up_to_the_bound_transcribe_under_a_small_stack_limit) {
+    std::string chinese;  // one run of 2,100 bytes for the library's word splitter
+    for (int i = 0; i < 350; ++i) {
+        chinese += "\xE4\xB8\xAD\xE6\x96\x87";
+    }
+    std::string prose;
+    while (prose.size() < 8192) {
+        prose += "The quick brown fox, 12 years old, jumps over the lazy dog. ";
+    }
+    prose.resize(8192);
+    const std::string command = "ulimit -s " + std::string(k_small_stack_kib) + " || exit 99; exec \"$0\" \"$@\"";
+    const std::string one_second = pcm16_bytes(silence(1000));
+    for (const std::string & prompt : {std::string("Meeting notes."), chinese, prose}) {
+        const process_result result = run_process(
+            {"/bin/sh", "-c", command, QUILL_BINARY, "-np", "-m", test_model("fixed.bin"), "--prompt", prompt, "-"},
+            one_second, std::chrono::seconds(120));
+        const std::string label = prompt.substr(0, 16);
+        ASSERT_TRUE(result.exited) << label << " signal " << result.term_signal << "\n" << result.err;
+        ASSERT_NE(result.exit_status, 99) << "the stack limit cannot be set here";
+        EXPECT_EQ(result.exit_status, 0) << label << "\n" << result.err;
+        EXPECT_NE(result.out.find("\"text\": \" hello world.\""), std::string::npos) << label << "\n" << result.out;
+    }
+}
+
 TEST_F(quill_response_file, replaces_the_command_line) {
     struct {
         std::string contents;
@@ -273,6 +315,8 @@ TEST_F(quill_response_file, replaces_the_command_line) {
         {"-np\r\n-\r\n", 0, "error: unknown argument: -np\r\n"},
         {"-np\n\n", 2, "error: input file not found ''\nerror: no input files specified\n"},
         {"", 2, "error: no input files specified\n"},
+        {"--prompt\n" + std::string(5000000, 'x') + "\n-\n",
+         0, "error: argument --prompt: value is 5000000 bytes long, more than the 8192 bytes that can be tokenised\n"},
     };
     for (const auto & c : cases) {
         write_file(path, c.contents);
