@@ -83,9 +83,10 @@ PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono:
 } // namespace
 
 TEST(WriteAll, GoesOnWhileBytesMoveHoweverLongTheWholeTakes) {
-    // The reader must read about 1.1 MiB, 16 KiB at a time with 20 ms after
-    // each, before the rest fits in the socket's buffer: over a second, twice
-    // a window that a reader kept waiting on a busy machine still meets.
+    // Of the 1.25 MiB, the reader must take over 1 MiB, 16 KiB at a time
+    // with 20 ms after each, before the rest fits in the socket's buffer:
+    // over a second, twice a window that a reader kept waiting on a busy
+    // machine still meets.
     const std::string data(5u << 18, 'w');
     const auto window = 500ms;
     for (WriterMode mode : k_writer_modes) {
