@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "pcm16.h"
 #include "process.h"
 #include "shell_quote.h"
-#include "speech.h"
 #include "temp_dir_test.h"
 
 namespace {

@@ -4,9 +4,11 @@
 
 #include <chrono>
 
-// How often the watchdog probes the desktop application; also how long a
-// relayed message may go without a byte taken, since the watchdog would call
-// an application that silent gone.
+// How often the watchdog probes the desktop application, each time on a
+// connection of its own. The probe sees only that the application still
+// accepts, not that it reads what the relay writes, so a relayed message
+// that goes as long without a byte taken counts the application as gone:
+// one stuck mid-message is given up on as soon as one that has quit.
 constexpr auto k_watchdog_period = std::chrono::seconds(2);
 constexpr auto k_message_stall_window = std::chrono::milliseconds(k_watchdog_period);
 

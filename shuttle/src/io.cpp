@@ -67,15 +67,19 @@ IoStatus read_some(int fd, char * into, size_t capacity, size_t & got) {
     }
 }
 
-IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
+namespace {
+
+// Waits with poll until `fd` is ready for `events` (ok) or `until` comes
+// first (would_block).
+IoStatus poll_until(int fd, short events, Deadline until) {
     for (;;) {
         // Compared before subtracting: min() less the time would overflow,
         // while max() less a steady clock that counts up from zero cannot.
         auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            return timed_out();
+        if (now >= until) {
+            return IoStatus{IoState::would_block, ""};
         }
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
         pollfd wanted{fd, events, 0};
         int ready = poll(&wanted, 1, static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000)));
         if (ready > 0) {
@@ -88,10 +92,38 @@ IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
     }
 }
 
+// A UNIX stream socket need not report room, nor wake a writer blocked on
+// it, for every byte the peer takes: Linux does so only once the send
+// buffer has drained to a quarter, which a peer that reads slowly but
+// steadily may take longer than the whole stall window to reach. So a
+// stalled write is tried again at least this often, whatever poll says,
+// and the first byte that goes re-arms the window.
+constexpr auto k_stalled_write_retry = std::chrono::milliseconds(100);
+
+// After a write that would block: fails once the window has passed, and
+// otherwise returns when the next try is due. That is counted from when the
+// write began, so a blocking socket, whose write has already waited out its
+// send time-out, is tried again at once.
+IoStatus wait_to_retry_write(int fd, Deadline write_began, Deadline stalled_at) {
+    if (std::chrono::steady_clock::now() >= stalled_at) {
+        return timed_out();
+    }
+    IoStatus status = poll_until(fd, POLLOUT, std::min(stalled_at, write_began + k_stalled_write_retry));
+    return status.state == IoState::would_block ? IoStatus{} : status;
+}
+
+} // namespace
+
+IoStatus wait_until_ready(int fd, short events, Deadline deadline) {
+    IoStatus status = poll_until(fd, events, deadline);
+    return status.state == IoState::would_block ? timed_out() : status;
+}
+
 IoStatus write_all(int fd, std::string_view data, StallWindow stall_window) {
     // Re-armed whenever a byte moves, so it bounds a stall, not the whole write.
     Deadline stalled_at = stall_window ? std::chrono::steady_clock::now() + *stall_window : Deadline::min();
     while (!data.empty()) {
+        Deadline write_began = std::chrono::steady_clock::now();
         ssize_t n = write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) {
             continue;
@@ -99,7 +131,7 @@ IoStatus write_all(int fd, std::string_view data, StallWindow stall_window) {
         if (n < 0) {
             IoStatus status = status_from_errno();
             if (status.state == IoState::would_block && stall_window) {
-                status = wait_until_ready(fd, POLLOUT, stalled_at);
+                status = wait_to_retry_write(fd, write_began, stalled_at);
                 if (status.state == IoState::ok) {
                     continue;
                 }

@@ -43,9 +43,10 @@ using StallWindow = std::optional<std::chrono::milliseconds>;
 
 // Writes every byte, retrying interrupted calls; a write that accepts nothing
 // fails with k_write_whole_buffer_error. With a stall window, a write that
-// would block is waited out, and the whole write fails with the system's
-// time-out error only once no byte has moved for that long: a peer that keeps
-// taking bytes, however slowly, gets every one.
+// would block is tried again as soon as the descriptor reports room and at
+// least every 100 ms, and the whole write fails with the system's time-out
+// error only once no byte has moved for that long: a peer that keeps taking
+// bytes, however slowly, gets every one.
 IoStatus write_all(int fd, std::string_view data, StallWindow stall_window = std::nullopt);
 
 // Reads a non-blocking descriptor to the end of its stream within `deadline`

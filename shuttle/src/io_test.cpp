@@ -73,6 +73,9 @@ PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono:
     auto started = std::chrono::steady_clock::now();
     result.status = write_all(sockets.writer, data, window);
     result.took = std::chrono::steady_clock::now() - started;
+    // A write that gave up early would leave the reader waiting for bytes
+    // that never come; the end of the stream lets it go.
+    shutdown(sockets.writer, SHUT_WR);
     reader.join();
     return result;
 }
@@ -80,11 +83,15 @@ PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono:
 } // namespace
 
 TEST(WriteAll, GoesOnWhileBytesMoveHoweverLongTheWholeTakes) {
-    const std::string data(1u << 20, 'w');
-    const auto window = 150ms;
+    // Of the 1.25 MiB, the reader must take over 1 MiB, 16 KiB at a time
+    // with 20 ms after each, before the rest fits in the socket's buffer:
+    // over a second, twice a window that a reader kept waiting on a busy
+    // machine still meets.
+    const std::string data(5u << 18, 'w');
+    const auto window = 500ms;
     for (WriterMode mode : k_writer_modes) {
         SCOPED_TRACE(static_cast<int>(mode));
-        PacedWrite write = write_against(mode, data, window, ReaderPace{16384, 10ms, data.size()});
+        PacedWrite write = write_against(mode, data, window, ReaderPace{16384, 20ms, data.size()});
         EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
         EXPECT_EQ(data.size(), write.read);
         EXPECT_GT(write.took, 2 * window)
@@ -92,8 +99,22 @@ TEST(WriteAll, GoesOnWhileBytesMoveHoweverLongTheWholeTakes) {
     }
 }
 
+TEST(WriteAll, TriesAgainWhileTheReaderTakesTooLittleForTheSocketToReportRoom) {
+    // Linux reports room on a UNIX stream socket only once the reader has
+    // drained its buffer to a quarter: at this pace that takes longer than
+    // the window, though the reader frees room for more several times within it.
+    const std::string data(384u << 10, 'r');
+    const auto window = 400ms;
+    for (WriterMode mode : k_writer_modes) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        PacedWrite write = write_against(mode, data, window, ReaderPace{6144, 20ms, data.size()});
+        EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
+        EXPECT_EQ(data.size(), write.read);
+    }
+}
+
 TEST(WriteAll, FailsOnceNoByteHasMovedForTheStallWindow) {
-    const auto window = 200ms;
+    const auto window = 400ms;
     for (WriterMode mode : k_writer_modes) {
         SCOPED_TRACE(static_cast<int>(mode));
         // Takes some, then no more while the writer still has bytes to give.

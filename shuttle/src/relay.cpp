@@ -19,12 +19,8 @@ constexpr auto k_app_send_timeout = std::chrono::milliseconds(100);
 constexpr int k_reconnect_passes = 30;
 constexpr auto k_reconnect_pause = std::chrono::seconds(1);
 
-// The line goes in before `running` is cleared, so that whatever the worker
-// threads log on their way out follows it.
 [[noreturn]] void clean_exit(std::atomic<bool> & running) {
-    log_to_file("Shuttle exiting cleanly");
-    running.store(false, std::memory_order_relaxed);
-    cleanup_return_socket();
+    wind_down_cleanly(running, log_to_file);
     end_process(ShuttleExit::orderly);
 }
 
@@ -56,9 +52,9 @@ void relay_to_app(const std::string & text) {
     }
     // Each write waits at most the send time-out; an application that reads
     // slowly or in bursts still gets the whole message, however long it
-    // takes, as long as it takes some bytes within the watchdog's period,
-    // which would call it gone after that long. Cut short, the message would
-    // pass for a whole one.
+    // takes, as long as it takes some bytes within the stall window, and
+    // counts as gone once it takes none for that long. Cut short, the
+    // message would pass for a whole one.
     // Ignored, like every socket time-out of the bridge: should it fail, a
     // write waits for the application to read, however long that takes.
     (void)set_send_timeout(fd, k_app_send_timeout);
@@ -121,6 +117,14 @@ void wait_for_reconnection(GuardedExtensionConnection & extension_conn, const st
 }
 
 } // namespace
+
+// The line goes in before `running` is cleared, so that whatever the worker
+// threads log on their way out follows it.
+void wind_down_cleanly(std::atomic<bool> & running, const std::function<void(std::string_view)> & log) {
+    log("Shuttle exiting cleanly");
+    running.store(false, std::memory_order_relaxed);
+    cleanup_return_socket();
+}
 
 std::string acknowledgement_text() {
     nlohmann::json ack = nlohmann::json::object();

@@ -4,9 +4,11 @@
 #include "framing.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 // The bridge's end of the native-messaging channel. The members are named
 // for the streams they stand for: `stdin` and `stdout` are macros in C libraries.
@@ -21,6 +23,11 @@ struct GuardedExtensionConnection {
     std::mutex mutex;
     ExtensionConnection conn;
 };
+
+// The clean exit short of ending the process: "Shuttle exiting cleanly"
+// through `log` (the log file but in tests), `running` cleared, the return
+// socket removed.
+void wind_down_cleanly(std::atomic<bool> & running, const std::function<void(std::string_view)> & log);
 
 // The acknowledgement every relayed message earns: the JSON object with
 // "message" and "status", printed compactly with its keys sorted.

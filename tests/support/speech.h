@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "pcm16.h"
 #include "sample_rate.h"
 
 // Audio as the desktop application writes it (signed 16-bit little-endian
@@ -13,10 +14,6 @@
 // unless that file is already there: made once per build tree. False when a
 // tool fails.
 bool make_spoken_raw(const std::string & text, const std::string & raw_path);
-
-std::vector<int16_t> read_pcm16_file(const std::string & path);
-
-std::string pcm16_bytes(const std::vector<int16_t> & samples);
 
 // Zeros for `ms` milliseconds.
 std::vector<int16_t> silence(int ms);
