@@ -508,6 +508,44 @@ TEST_F(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
     EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
 }
 
+// A reader that closes its end ends the program by SIGPIPE, as it ends most
+// programs; a parent that ignores SIGPIPE hands that on through exec, and
+// then the failed write is reported, the transcription under way finished
+// with its result files, and the status tells.
+TEST_F(QuillStream, ClosedReaderEndsBySigpipeUnlessTheParentIgnoresIt) {
+    const std::string audio = file_with("audio.raw", pcm_bytes(tone(5000), false));
+    const std::string message = std::string("failed to write to standard output: ") + std::strerror(EPIPE) + "\n";
+    const struct {
+        child_sigpipe sigpipe;
+        bool exited;
+        int exit_status, term_signal;
+        std::string text_file;
+    } cases[] = {
+        {child_sigpipe::default_action, false, -1, SIGPIPE, ""},
+        {child_sigpipe::ignored, true, 11, 0, " hello world.\n"},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.exited ? "SIGPIPE ignored" : "SIGPIPE by default");
+        int out_pipe[2];
+        ASSERT_EQ(pipe(out_pipe), 0);
+        fcntl(out_pipe[1], F_SETFD, FD_CLOEXEC);
+        close(out_pipe[0]);
+        const std::string out_name = dir + "/out" + std::to_string(c.exited);
+        quill_session s = start_quill_with({"-m", test_model("fixed.bin"), "-otxt", "-of", out_name, "-"},
+                                           {{std_descriptor::file, audio}, {std_descriptor::given, "", out_pipe[1]}, {}},
+                                           "", c.sigpipe);
+        close(out_pipe[1]);
+        const process_result r = finish_quill(s, k_finish_limit);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exited, c.exited) << r.err;
+        EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+        EXPECT_EQ(r.term_signal, c.term_signal);
+        EXPECT_EQ(count_of(r.err, message), c.exited ? 1u : 0u) << r.err;
+        EXPECT_EQ(processed_counts(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(read_file(out_name + ".txt"), c.text_file);
+    }
+}
+
 // A parent may hand over a non-blocking descriptor (its own end set so, or a
 // terminal another tool left so): a reader that pauses fills the pipe, which
 // is a wait and not a failure; every line arrives once it reads again.
