@@ -32,7 +32,6 @@ std::string colored_tokens(const whisper_params & params, const printed_segment 
         if (token.special && !params.print_special) {
             continue;
         }
-        // The speaker text is empty: nothing ever fills two channels.
         out += k_colors[color_index(token.p)];
         out += escape_control_bytes(token.text);
         out += k_color_reset;
@@ -127,6 +126,7 @@ std::vector<std::string> format_segment_batch(const print_callback_data & data, 
         }
         const int64_t t0 = prints_times(params) ? segment.t0 : 0;
         const int64_t t1 = prints_times(params) ? segment.t1 : 0;
+        // The speaker text is empty: nothing ever fills two channels.
         line += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
                                        json_escape(segment.text));
         if (prints_times(params)) {
