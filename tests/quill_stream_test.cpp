@@ -531,9 +531,9 @@ TEST_F(QuillStream, ClosedReaderEndsBySigpipeUnlessTheParentIgnoresIt) {
         fcntl(out_pipe[1], F_SETFD, FD_CLOEXEC);
         close(out_pipe[0]);
         const std::string out_name = dir + "/out" + std::to_string(c.exited);
-        quill_session s = start_quill_with({"-m", test_model("fixed.bin"), "-otxt", "-of", out_name, "-"},
-                                           {{std_descriptor::file, audio}, {std_descriptor::given, "", out_pipe[1]}, {}},
-                                           "", c.sigpipe);
+        quill_session s = start_quill_with(
+            {"-m", test_model("fixed.bin"), "-otxt", "-of", out_name, "-"},
+            {{std_descriptor::file, audio}, {std_descriptor::given, "", out_pipe[1]}, {}}, "", c.sigpipe);
         close(out_pipe[1]);
         const process_result r = finish_quill(s, k_finish_limit);
         EXPECT_FALSE(r.timed_out);
