@@ -21,7 +21,7 @@ constexpr int k_poll_timeout_ms = 50;
 // of small pieces is taken in fewer, larger reads, each costing one lock and
 // one wake-up of the processing thread: at most about a hundred a second,
 // which with reads of up to 8,192 bytes still takes in about 25 times real
-// time.
+// time with one channel and about 12.8 times with two.
 constexpr auto k_cycle_pause = std::chrono::milliseconds(10);
 
 int16_t sample_at(const uint8_t * bytes) {

@@ -1,12 +1,14 @@
 #include "printer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
 #include "common.h"
 #include "error_text.h"
+#include "full_write.h"
 #include "json_escape.h"
 #include "sample_rate.h"
 #include "whisper.h"
@@ -30,7 +32,6 @@ std::string colored_tokens(const whisper_params & params, const printed_segment 
         if (token.special && !params.print_special) {
             continue;
         }
-        // The speaker text is empty: nothing ever fills two channels.
         out += k_colors[color_index(token.p)];
         out += escape_control_bytes(token.text);
         out += k_color_reset;
@@ -72,15 +73,15 @@ std::vector<printed_segment> read_new_segments(whisper_context * ctx, const whis
 // device fails every later line too. A closed reader ends the process with
 // SIGPIPE as a rule, but a parent that ignores SIGPIPE passes that on through
 // exec, and then the write fails here with EPIPE like any other failure.
+// Each text goes to the descriptor at once, without stdio: a descriptor that
+// was handed over non-blocking refuses a write while the reader lags, and
+// after such a refusal a stdio stream no longer tells what was written.
 void write_and_flush(const std::string & text, print_callback_data & data) {
     if (data.stdout_error != 0) {
         return;
     }
-    errno = 0;
-    const bool written = fwrite(text.data(), 1, text.size(), stdout) == text.size();
-    const bool flushed = fflush(stdout) == 0;
-    if (!written || !flushed) {
-        data.stdout_error = errno != 0 ? errno : EIO;
+    data.stdout_error = full_write(STDOUT_FILENO, text.data(), text.size());
+    if (data.stdout_error != 0) {
         fprintf(stderr, "failed to write to standard output: %s\n", error_text(data.stdout_error).c_str());
     }
 }
@@ -125,6 +126,7 @@ std::vector<std::string> format_segment_batch(const print_callback_data & data, 
         }
         const int64_t t0 = prints_times(params) ? segment.t0 : 0;
         const int64_t t1 = prints_times(params) ? segment.t1 : 0;
+        // The speaker text is empty: nothing ever fills two channels.
         line += format_segment_object(data.chunk_index, index, base + t0 * 10, base + t1 * 10, "",
                                        json_escape(segment.text));
         if (prints_times(params)) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -547,6 +548,91 @@ TEST_F(QuillStream, UnwritableStandardOutputEndsWithItsOwnStatus) {
     EXPECT_EQ(r.err.find("failed to write to standard output", at + 1), std::string::npos) << "one message\n" << r.err;
     EXPECT_EQ(processed_counts(r.err).size(), 1u) << r.err;
     EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
+}
+
+// A reader that closes its end ends the program by SIGPIPE, as it ends most
+// programs; a parent that ignores SIGPIPE hands that on through exec, and
+// then the failed write is reported, the transcription under way finished
+// with its result files, and the status tells.
+TEST_F(QuillStream, ClosedReaderEndsBySigpipeUnlessTheParentIgnoresIt) {
+    const std::string audio = file_with("audio.raw", pcm_bytes(tone(5000), false));
+    const std::string message = std::string("failed to write to standard output: ") + std::strerror(EPIPE) + "\n";
+    const struct {
+        child_sigpipe sigpipe;
+        bool exited;
+        int exit_status, term_signal;
+        std::string text_file;
+    } cases[] = {
+        {child_sigpipe::default_action, false, -1, SIGPIPE, ""},
+        {child_sigpipe::ignored, true, 11, 0, " hello world.\n"},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.exited ? "SIGPIPE ignored" : "SIGPIPE by default");
+        int out_pipe[2];
+        ASSERT_EQ(pipe(out_pipe), 0);
+        fcntl(out_pipe[1], F_SETFD, FD_CLOEXEC);
+        close(out_pipe[0]);
+        const std::string out_name = dir + "/out" + std::to_string(c.exited);
+        quill_session s = start_quill_with(
+            {"-m", test_model("fixed.bin"), "-otxt", "-of", out_name, "-"},
+            {{std_descriptor::file, audio}, {std_descriptor::given, "", out_pipe[1]}, {}}, "", c.sigpipe);
+        close(out_pipe[1]);
+        const process_result r = finish_quill(s, k_finish_limit);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exited, c.exited) << r.err;
+        EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+        EXPECT_EQ(r.term_signal, c.term_signal);
+        EXPECT_EQ(count_of(r.err, message), c.exited ? 1u : 0u) << r.err;
+        EXPECT_EQ(processed_counts(r.err).size(), 1u) << r.err;
+        EXPECT_EQ(read_file(out_name + ".txt"), c.text_file);
+    }
+}
+
+// A parent may hand over a non-blocking descriptor (its own end set so, or a
+// terminal another tool left so): a reader that pauses fills the pipe, which
+// is a wait and not a failure; every line arrives once it reads again.
+TEST_F(QuillStream, NonBlockingStandardOutputWaitsForAPausingReader) {
+    constexpr int k_chunks = 40;  // each prints about 150 bytes
+    samples audio;
+    for (int k = 0; k < k_chunks; ++k) {
+        audio = join({audio, tone(1500), k + 1 < k_chunks ? silence(1000) : samples{}});
+    }
+    int out_pipe[2];
+    ASSERT_EQ(pipe(out_pipe), 0);
+    for (int fd : out_pipe) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    // The flag belongs to the pipe's write end, which the child shares.
+    ASSERT_EQ(fcntl(out_pipe[1], F_SETFL, fcntl(out_pipe[1], F_GETFL) | O_NONBLOCK), 0);
+#ifdef F_SETPIPE_SZ
+    const int capacity = fcntl(out_pipe[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0) << std::strerror(errno);
+#else
+    const int capacity = 16384;  // macOS's pipes, until a large write grows them
+#endif
+    quill_session s = start_quill_with({"-m", test_model("fixed.bin"), "-"},
+                                       {{std_descriptor::file, file_with("audio.raw", pcm_bytes(audio, false))},
+                                        {std_descriptor::given, "", out_pipe[1]},
+                                        {}});
+    close(out_pipe[1]);
+    // The reader pauses, reading standard error only, until no further line
+    // fits in the pipe (or the program has ended), and a while longer, so the
+    // program meets the full pipe.
+    const auto pipe_full = [&] {
+        int queued = 0;
+        return ioctl(out_pipe[0], FIONREAD, &queued) == 0 && queued > capacity - 256;
+    };
+    pump(s, std::chrono::steady_clock::now() + k_finish_limit, pipe_full);
+    pump(s, std::chrono::steady_clock::now() + 2s);
+    s.child.stdout_fd = out_pipe[0];  // read from now on like the usual pipe
+    const process_result r = finish_quill(s, k_finish_limit);
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("failed to write to standard output"), std::string::npos) << r.err;
+    const std::vector<transcription> seen = read_protocol(r.out);
+    EXPECT_EQ(seen.size(), processed_counts(r.err).size()) << "every transcription's lines arrive";
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().chunk, k_chunks);
 }
 
 // A read that fails is not an end of input: what was read is transcribed,

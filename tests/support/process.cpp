@@ -66,7 +66,7 @@ child_process start_process(const std::vector<std::string> & argv, const std::st
 }
 
 child_process start_process_with(const std::vector<std::string> & argv, const std_descriptor (&descriptors)[3],
-                                 const std::string & cwd) {
+                                 const std::string & cwd, child_sigpipe sigpipe) {
     // The child's end of each pipe, and the test's.
     int ends[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
     for (int fd = 0; fd < 3; ++fd) {
@@ -110,7 +110,7 @@ child_process start_process_with(const std::vector<std::string> & argv, const st
                 close(fd);
             }
         }
-        signal(SIGPIPE, SIG_DFL);
+        signal(SIGPIPE, sigpipe == child_sigpipe::ignored ? SIG_IGN : SIG_DFL);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
             _exit(126);
         }

@@ -39,8 +39,11 @@ struct std_descriptor {
     std::string path;  // with `file`
     int fd = -1;       // with `given`
 };
+// How the child takes SIGPIPE: by its default action, whatever the test does
+// with it, or ignored, as a parent that ignores it hands it on through exec.
+enum class child_sigpipe { default_action, ignored };
 child_process start_process_with(const std::vector<std::string> & argv, const std_descriptor (&descriptors)[3],
-                                 const std::string & cwd = "");
+                                 const std::string & cwd = "", child_sigpipe sigpipe = child_sigpipe::default_action);
 
 // Writes all of `data` to the child's standard input (blocking).
 bool write_to_child(const child_process & child, const std::string & data);

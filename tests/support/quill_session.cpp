@@ -22,8 +22,8 @@ quill_session start_quill(const std::vector<std::string> & options, const std::s
 }
 
 quill_session start_quill_with(const std::vector<std::string> & options, const std_descriptor (&descriptors)[3],
-                               const std::string & cwd) {
-    return quill_session{start_process_with(quill_argv(options), descriptors, cwd), "", "", nullptr, nullptr};
+                               const std::string & cwd, child_sigpipe sigpipe) {
+    return quill_session{start_process_with(quill_argv(options), descriptors, cwd, sigpipe), "", "", nullptr, nullptr};
 }
 
 bool pump(quill_session & s, std::chrono::steady_clock::time_point until, const std::function<bool()> & enough) {

@@ -27,7 +27,7 @@ struct quill_session {
 // Starts the program with `options`, the arguments after its name.
 quill_session start_quill(const std::vector<std::string> & options, const std::string & cwd = "");
 quill_session start_quill_with(const std::vector<std::string> & options, const std_descriptor (&descriptors)[3],
-                               const std::string & cwd = "");
+                               const std::string & cwd = "", child_sigpipe sigpipe = child_sigpipe::default_action);
 
 // Reads what the program prints until `until`, or until both its output
 // pipes have closed, so that it never blocks on a full pipe while the caller
