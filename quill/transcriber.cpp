@@ -42,9 +42,9 @@ void print_transcription_header(const whisper_params & params, const std::string
 }
 
 // The capture thread may still be using the shared hand-off, so the process
-// ends without running any destructor; stdout is flushed line by line already.
+// ends without running any destructor; the segment lines bypass stdio's
+// buffer, so only standard error may still hold text.
 [[noreturn]] void end_process(quill_exit status) {
-    fflush(stdout);
     fflush(stderr);
     std::_Exit(exit_code(status));
 }
