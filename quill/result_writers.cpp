@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "error_text.h"
+#include "full_write.h"
 #include "temp_name.h"
 #include "whisper.h"
 
@@ -122,28 +123,12 @@ bool open_result_file(result_file & file, const char * writer, const std::string
     return true;
 }
 
-// The errno of the failure, 0 once all of `text` is written.
-int write_all(int fd, const std::string & text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : EIO;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Writes `text`, closes the file and renames it into place. On any failure the
 // writer says why, and a partial file in the making is removed, so that the
 // previous one stays.
 bool commit_result_file(result_file & file, const std::string & text) {
     const bool in_place = file.temp_path.empty();
-    int error = write_all(file.fd, text);
+    int error = full_write(file.fd, text.data(), text.size());
     if (close(file.fd) != 0 && error == 0) {
         error = errno;
     }
