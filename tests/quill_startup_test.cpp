@@ -448,7 +448,7 @@ TEST_F(quill_incomplete_model, is_refused_with_status_3_before_the_library_loads
     const std::string path = dir + "/model.bin";
     // Two seconds of silence: enough for a transcription, which the
     // abort at 16 bytes and the empty model need to show themselves.
-    const std::string audio(2 * 16000 * 2, '\0');
+    const std::string audio = pcm16_bytes(silence(2000));
     for (const size_t cut : cuts) {
         write_file(path, whole.substr(0, cut));
         for (const bool quiet : {false, true}) {
