@@ -172,8 +172,10 @@ whisper_full_params build_full_params(const whisper_params & params) {
     p.tdrz_enable = params.tinydiarize;
     p.suppress_regex = params.suppress_regex.empty() ? nullptr : params.suppress_regex.c_str();
     // Given the text, the library would tokenise it again in every
-    // transcription; main tokenised it once.
-    if (params.prompt.empty()) {
+    // transcription, so the tokens main made once go instead. Without them
+    // the text goes, so that a caller that did not tokenise it still has its
+    // prompt, tokenised by the library as before.
+    if (params.prompt_tokens.empty()) {
         p.initial_prompt = params.prompt.c_str();
     } else {
         p.initial_prompt = nullptr;

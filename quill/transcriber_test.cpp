@@ -129,6 +129,17 @@ TEST(Transcriber, SettingsPassedToTheLibrary) {
     EXPECT_EQ(p.n_grammar_rules, 0u);
 }
 
+// The tokens are what decides: a prompt that nobody tokenised still reaches
+// the library as text rather than being dropped.
+TEST(Transcriber, PromptGoesAsTokensWhenThereAreAnyAndAsTextOtherwise) {
+    const whisper_params untokenised = with([](whisper_params & q) { q.prompt = "glossary"; });
+    const whisper_full_params p = build_full_params(untokenised);
+    ASSERT_NE(p.initial_prompt, nullptr);
+    EXPECT_STREQ(p.initial_prompt, "glossary");
+    EXPECT_EQ(p.prompt_tokens, nullptr);
+    EXPECT_EQ(p.prompt_n_tokens, 0);
+}
+
 TEST(Transcriber, EmptyTextsAndSpecialValues) {
     const whisper_full_params defaults = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     const whisper_params plain;
