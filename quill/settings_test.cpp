@@ -28,7 +28,7 @@ TEST(whisper_params, defaults) {
               "language=[en] prompt=[] font_path=[/System/Library/Fonts/Supplemental/Courier New Bold.ttf] "
               "model=[models/ggml-base.en.bin] grammar=[] grammar_rule=[] speaker_turn_marker=[ [SPEAKER_TURN]] "
               "suppress_regex=[] ov_e_device=[CPU] dtw=[]\n"
-              "input_names= output_names= grammar_rules=0\n");
+              "input_names= output_names= grammar_rules=0 prompt_tokens=\n");
 }
 
 TEST(output_name_for, falls_back_to_the_input_name) {

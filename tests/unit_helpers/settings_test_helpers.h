@@ -8,8 +8,9 @@
 
 #include "settings.h"
 
-// Every field as one text, so a case compares the whole record and an option
-// that writes a wrong field (or a second one) shows up as a difference.
+// Every field as one text (the parsed grammar by its rule count), so a case
+// compares the whole record and an option that writes a wrong field (or a
+// second one) shows up as a difference.
 inline std::string describe(const whisper_params & p) {
     std::ostringstream out;
     out << "n_threads=" << p.n_threads << " n_processors=" << p.n_processors << " offset_t_ms=" << p.offset_t_ms
@@ -41,7 +42,11 @@ inline std::string describe(const whisper_params & p) {
     for (const std::string & name : p.output_names) {
         out << "[" << name << "]";
     }
-    out << " grammar_rules=" << p.parsed_grammar.rules.size() << "\n";
+    out << " grammar_rules=" << p.parsed_grammar.rules.size() << " prompt_tokens=";
+    for (const whisper_token token : p.prompt_tokens) {
+        out << "[" << token << "]";
+    }
+    out << "\n";
     return out.str();
 }
 
