@@ -126,8 +126,9 @@ int open_for_rewrite(result_file & file) {
     const bool has_previous = read_previous_file(file.path, previous);
     const int fd = create_beside(file.path, has_previous ? 0600 : 0666, file.temp_path);
     if (fd < 0) {
+        const int refusal = errno;
         file.temp_path.clear();
-        return is_refusal(errno) ? rewrite_in_place_instead(file) : -1;
+        return is_refusal(refusal) ? rewrite_in_place_instead(file) : -1;
     }
     if (has_previous && !take_on_previous_file(fd, previous)) {
         close(fd);
