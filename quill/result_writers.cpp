@@ -28,27 +28,16 @@ struct result_file {
     int fd = -1;
 };
 
-// What opening a new file with 0666 would give it. The umask can be read
-// only by setting it, so it is read once, during static initialisation:
-// before main, so before any thread that could make a file meanwhile (and
-// the mask set for that moment could only narrow such a file).
-mode_t read_new_file_mode() {
-    const mode_t mask = umask(077);
-    umask(mask);
-    return 0666 & ~mask;
-}
-const mode_t k_new_file_mode = read_new_file_mode();
-
 // O_EXCL never follows a link planted at the temporary name; a leftover of
 // an earlier process with the same id is stepped over. The name is cut short
 // where the final name leaves too little room for the suffix.
-int create_beside(const std::string & path, std::string & temp_path) {
+int create_beside(const std::string & path, mode_t mode, std::string & temp_path) {
     constexpr int k_attempts = 100;
     const size_t name_max = name_max_beside(path);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
         const std::string suffix = "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
         temp_path = temp_path_beside(path, suffix, name_max);
-        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
@@ -62,24 +51,38 @@ bool may_replace(const std::string & path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-// The replacement is made readable to its owner alone and only then given
-// the previous file's permission bits, as the file itself kept them when it
-// was rewritten in place, or a new file's where there was none: no one who
-// could not read the previous file ever holds a descriptor of the new one.
-// A filesystem without modes of its own refuses the change, and there every
-// file has the mount's mode anyway.
-void give_final_mode(int fd, const std::string & path) {
-    struct stat previous;
-    (void)fchmod(fd, stat(path.c_str(), &previous) == 0 ? previous.st_mode & 0777 : k_new_file_mode);
+// The regular file the rewrite replaces, if any. A link at the name is
+// replaced, not its target, so it stands for no file of its own.
+bool read_previous_file(const std::string & path, struct stat & previous) {
+    return lstat(path.c_str(), &previous) == 0 && S_ISREG(previous.st_mode);
 }
 
-// A directory this user may not write in refuses the file in the making, yet
-// the file itself may be writable to this user (one made so in a shared
-// folder); that one is rewritten in place, as before files were renamed into
-// place, though a full disk then leaves it cut short. Only a regular file
-// with no other name is written: a link planted at the name, symbolic or
-// hard, is not followed, and a FIFO or a device neither blocks the open nor
-// is written.
+// The replacement takes on the previous file's owner and group, then its
+// permission bits, since a change of owner may clear bits. Created readable to
+// its owner alone, it is no more open meanwhile than the file it replaces. A
+// filesystem without modes of its own refuses the change of bits, and there
+// every file has the mount's mode anyway; one without owners gives every file
+// the same, so only an owner or group that differs is asked for. False where
+// the owner or the group cannot be given.
+bool take_on_previous_file(int fd, const struct stat & previous) {
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+        return false;
+    }
+    if ((made.st_uid != previous.st_uid || made.st_gid != previous.st_gid) &&
+        fchown(fd, previous.st_uid, previous.st_gid) != 0) {
+        return false;
+    }
+    (void)fchmod(fd, previous.st_mode & 0777);
+    return true;
+}
+
+// The file itself, where it cannot be replaced yet is writable to this user
+// (one made so in a shared folder): rewritten in place, as before files were
+// renamed into place, though a full disk then leaves it cut short. Only a
+// regular file with no other name is written: a link planted at the name,
+// symbolic or hard, is not followed, and a FIFO or a device neither blocks
+// the open nor is written.
 int open_in_place(const std::string & path) {
     const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -94,19 +97,44 @@ int open_in_place(const std::string & path) {
     return fd;
 }
 
-// The descriptor to write the new contents to, -1 when there is none.
+void drop_file_in_making(result_file & file) {
+    if (!file.temp_path.empty()) {
+        unlink(file.temp_path.c_str());
+        file.temp_path.clear();
+    }
+}
+
+// Where a replacement would take the file from its owner or its group, or
+// the directory refuses it (one this user may not write in, a sticky one
+// where the file is another user's), the file in the making goes and the
+// file itself is rewritten.
+int rewrite_in_place_instead(result_file & file) {
+    drop_file_in_making(file);
+    return open_in_place(file.path);
+}
+
+bool is_refusal(int error) { return error == EACCES || error == EPERM; }
+
+// The descriptor to write the new contents to, -1 when there is none. A file
+// new to the directory is created as any program creates one, so that the
+// umask, or the directory's default ACL in its stead, decides its mode.
 int open_for_rewrite(result_file & file) {
     if (!may_replace(file.path)) {
         return -1;
     }
-    const int fd = create_beside(file.path, file.temp_path);
-    if (fd >= 0) {
-        give_final_mode(fd, file.path);
-        return fd;
+    struct stat previous;
+    const bool has_previous = read_previous_file(file.path, previous);
+    const int fd = create_beside(file.path, has_previous ? 0600 : 0666, file.temp_path);
+    if (fd < 0) {
+        const int refusal = errno;
+        file.temp_path.clear();
+        return is_refusal(refusal) ? rewrite_in_place_instead(file) : -1;
     }
-    const int refusal = errno;
-    file.temp_path.clear();
-    return refusal == EACCES || refusal == EPERM ? open_in_place(file.path) : -1;
+    if (has_previous && !take_on_previous_file(fd, previous)) {
+        close(fd);
+        return rewrite_in_place_instead(file);
+    }
+    return fd;
 }
 
 // Every writer, the karaoke and score ones included, says when its file does
@@ -123,21 +151,41 @@ bool open_result_file(result_file & file, const char * writer, const std::string
     return true;
 }
 
-// Writes `text`, closes the file and renames it into place. On any failure the
-// writer says why, and a partial file in the making is removed, so that the
-// previous one stays.
-bool commit_result_file(result_file & file, const std::string & text) {
-    const bool in_place = file.temp_path.empty();
+// Writes `text` to the open file and closes it; 0, or the errno that failed.
+int write_and_close(result_file & file, const std::string & text) {
     int error = full_write(file.fd, text.data(), text.size());
     if (close(file.fd) != 0 && error == 0) {
         error = errno;
     }
     file.fd = -1;
-    if (error == 0 && !in_place && rename(file.temp_path.c_str(), file.path.c_str()) != 0) {
-        error = errno;
+    return error;
+}
+
+// Writes `text` and renames the file into place, or rewrites the file itself
+// where the directory refuses the rename; 0, or the errno that failed. A
+// partial file in the making is removed, so that the previous one stays.
+int put_in_place(result_file & file, const std::string & text) {
+    const int error = write_and_close(file, text);
+    if (error != 0 || file.temp_path.empty()) {
+        drop_file_in_making(file);
+        return error;
     }
+    if (rename(file.temp_path.c_str(), file.path.c_str()) == 0) {
+        return 0;
+    }
+    const int refusal = errno;
+    file.fd = is_refusal(refusal) ? rewrite_in_place_instead(file) : -1;
+    if (file.fd < 0) {
+        drop_file_in_making(file);
+        return refusal;
+    }
+    return put_in_place(file, text);
+}
+
+// On any failure the writer says why.
+bool commit_result_file(result_file & file, const std::string & text) {
+    const int error = put_in_place(file, text);
     if (error != 0) {
-        if (!in_place) unlink(file.temp_path.c_str());
         std::fprintf(stderr, "%s: failed to write '%s': %s\n", file.writer, file.path.c_str(),
                      error_text(error).c_str());
         return false;

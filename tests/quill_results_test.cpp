@@ -446,31 +446,46 @@ TEST_F(QuillResults, FilesInTheMakingAreNeverMoreReadableThanTheResult) {
     }
 }
 
-// The program's command line as a user whom file and directory modes bind.
-// Root may write any file and any directory, so under root the program runs
-// as nobody. Empty, with the reason in `why_not`, where that cannot be.
-std::vector<std::string> quill_command_bound_by_modes(std::string & why_not) {
-    if (geteuid() != 0) return {QUILL_BINARY};
+// The program's command line run as `user`, with `groups` as its
+// supplementary groups: through setpriv, which only root may do, unless it is
+// this process's own user. Empty, with the reason in `why_not`, where that
+// cannot be.
+std::vector<std::string> quill_command_as(const other_user_ids & user, const std::vector<gid_t> & groups,
+                                          std::string & why_not) {
+    if (user.uid == geteuid()) return {QUILL_BINARY};
+    if (geteuid() != 0) {
+        why_not = "only root may run the program as another user";
+        return {};
+    }
     if (access("/usr/bin/setpriv", X_OK) != 0) {
         why_not = "running as root, with no setpriv to run the program as another user";
         return {};
     }
-    const other_user_ids nobody = other_user();
-    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody.uid),
-                                     "--regid=" + std::to_string(nobody.gid), "--clear-groups"};
+    std::string group_list;
+    for (const gid_t group : groups) group_list += (group_list.empty() ? "" : ",") + std::to_string(group);
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
+                                     "--regid=" + std::to_string(user.gid),
+                                     groups.empty() ? "--clear-groups" : "--groups=" + group_list};
     std::vector<std::string> probe = argv;
     probe.insert(probe.end(), {"/bin/sh", "-c", "test -x \"$0\" && test -r \"$1\"", QUILL_BINARY, k_model});
     if (run_process(probe).exit_status != 0) {
-        why_not = "running as root, and nobody cannot reach the program or the model from here";
+        why_not = "running as root, and user " + std::to_string(user.uid) +
+                  " cannot reach the program or the model from here";
         return {};
     }
     argv.push_back(QUILL_BINARY);
     return argv;
 }
 
-// The user the command above runs the program as.
+// The user whom file and directory modes bind. Root may write any file and
+// any directory, so under root that is nobody.
 other_user_ids user_bound_by_modes() {
     return geteuid() == 0 ? other_user() : other_user_ids{geteuid(), getegid()};
+}
+
+// The program's command line as the user above.
+std::vector<std::string> quill_command_bound_by_modes(std::string & why_not) {
+    return quill_command_as(user_bound_by_modes(), {}, why_not);
 }
 
 process_result run_command(std::vector<std::string> argv, const std::vector<std::string> & options,
@@ -572,6 +587,107 @@ TEST_F(QuillResults, AWritableFileInADirectoryThisUserMayNotWriteIsRewrittenInPl
         if (c.rewritten) {
             EXPECT_EQ(read_file(name), " hello world.\n");
         }
+    }
+}
+
+// A rewrite leaves the file to its owner and its group: renamed into place
+// where this user can give both (root can, and a member of the group can give
+// the group), and rewritten in place where it cannot, as in a sticky folder,
+// which refuses to let another user's file be renamed over.
+TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can give files to other users and run the program as them";
+    const other_user_ids root{0, 0};
+    const other_user_ids nobody = other_user();
+    const other_user_ids daemon = named_user("daemon", {1, 1});
+    const struct {
+        const char * what;
+        mode_t folder_mode;  // the folder is root's, in this group
+        gid_t folder_group;
+        other_user_ids file_owner;
+        mode_t file_mode;
+        other_user_ids program_user;
+        std::vector<gid_t> program_groups;
+        bool renamed;
+    } cases[] = {
+        {"another user's file that anyone may write, in a sticky folder", 01777, root.gid, daemon, 0666, nobody, {},
+         false},
+        {"another user's file shared with a group of the program's user", 0770, daemon.gid, daemon, 0660, nobody,
+         {daemon.gid}, false},
+        {"the program's user's file in another group of its own", 0770, daemon.gid, {nobody.uid, daemon.gid}, 0660,
+         nobody, {daemon.gid}, true},
+        {"another user's private file, rewritten by root", 0755, root.gid, nobody, 0600, root, {}, true},
+    };
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << std::strerror(errno);
+    const std::string folder = dir + "/shared";
+    const std::string name = folder + "/out.txt";
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string why_not;
+        const std::vector<std::string> command = quill_command_as(c.program_user, c.program_groups, why_not);
+        if (command.empty()) GTEST_SKIP() << why_not;
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), root.uid, c.folder_group), 0) << std::strerror(errno);
+        ASSERT_EQ(chmod(folder.c_str(), c.folder_mode), 0) << std::strerror(errno);
+        write_file(name, "previous\n");
+        ASSERT_EQ(chown(name.c_str(), c.file_owner.uid, c.file_owner.gid), 0) << std::strerror(errno);
+        ASSERT_EQ(chmod(name.c_str(), c.file_mode), 0) << std::strerror(errno);
+        // Held open, the previous file keeps its inode number from a file made later.
+        const int previous = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(previous, 0) << std::strerror(errno);
+        struct stat before;
+        ASSERT_EQ(fstat(previous, &before), 0);
+
+        const auto r = run_command(command, {"-otxt", "-of", folder + "/out", "-"}, dir);
+        close(previous);
+
+        ASSERT_TRUE(r.exited) << r.err;
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(name), " hello world.\n");
+        EXPECT_EQ(names_in(folder), std::vector<std::string>{"out.txt"});
+        struct stat after;
+        ASSERT_EQ(lstat(name.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, c.file_owner.uid);
+        EXPECT_EQ(after.st_gid, c.file_owner.gid);
+        EXPECT_EQ(after.st_mode & 07777, c.file_mode);
+        EXPECT_EQ(after.st_ino != before.st_ino, c.renamed);
+    }
+}
+
+// A file new to the directory gets the mode that any program's new file gets
+// there: where the directory has a default ACL, the kernel applies that
+// instead of the umask.
+TEST_F(QuillResults, NewFilesFollowTheDirectorysDefaultAcl) {
+    const std::string folder = dir + "/shared";
+    fs::create_directory(folder);
+    const auto acl = run_process({"/bin/sh", "-c", "setfacl -d -m u::rwx,g::rwx,o::- \"$0\"", folder});
+    if (acl.exit_status != 0 && acl.err.find("not supported") != std::string::npos) {
+        GTEST_SKIP() << "this filesystem takes no ACLs: " << acl.err;
+    }
+    ASSERT_EQ(acl.exit_status, 0) << "setfacl (package acl) sets no default ACL: " << acl.err;
+    const std::string plain = folder + "/plain";
+    const std::string name = folder + "/out.txt";
+    for (const mode_t mask : {022, 077}) {
+        char trace[16];
+        std::snprintf(trace, sizeof trace, "umask %03o", static_cast<unsigned>(mask));
+        SCOPED_TRACE(trace);
+        std::remove(plain.c_str());
+        std::remove(name.c_str());
+        const mode_t test_umask = umask(mask);
+        const int fd = open(plain.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const auto r = run({"-otxt", "-of", folder + "/out", "-"});
+        umask(test_umask);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        close(fd);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(read_file(name), " hello world.\n");
+        struct stat expected;
+        struct stat made;
+        ASSERT_EQ(stat(plain.c_str(), &expected), 0);
+        ASSERT_EQ(stat(name.c_str(), &made), 0);
+        ASSERT_EQ(expected.st_mode & 0777, 0660u) << "the default ACL does not stand in for the umask here";
+        EXPECT_EQ(made.st_mode & 0777, expected.st_mode & 0777);
     }
 }
 

@@ -309,7 +309,9 @@ std::string make_temp_dir(const std::string & prefix) {
     return mkdtemp(&pattern[0]) != nullptr ? pattern : "";
 }
 
-other_user_ids other_user() {
-    const passwd * nobody = getpwnam("nobody");
-    return nobody != nullptr ? other_user_ids{nobody->pw_uid, nobody->pw_gid} : other_user_ids{65534, 65534};
+other_user_ids named_user(const char * name, other_user_ids usual) {
+    const passwd * user = getpwnam(name);
+    return user != nullptr ? other_user_ids{user->pw_uid, user->pw_gid} : usual;
 }
+
+other_user_ids other_user() { return named_user("nobody", {65534, 65534}); }

@@ -93,6 +93,8 @@ struct other_user_ids {
     gid_t gid;
 };
 other_user_ids other_user();
+// The ids of the user `name`, or `usual` where the user database lacks it.
+other_user_ids named_user(const char * name, other_user_ids usual);
 
 // A fresh directory "/tmp/<prefix>XXXXXX" of this process's own, since test
 // cases run side by side; "" when none can be made.
