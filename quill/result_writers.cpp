@@ -51,10 +51,22 @@ bool may_replace(const std::string & path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-// The regular file the rewrite replaces, if any. A link at the name is
-// replaced, not its target, so it stands for no file of its own.
-bool read_previous_file(const std::string & path, struct stat & previous) {
-    return lstat(path.c_str(), &previous) == 0 && S_ISREG(previous.st_mode);
+// What the replacement takes on of the file at the name: a regular file's
+// permission bits, owner and group. A link at the name is replaced, not its
+// target, so the replacement is this user's own, yet no more open than the
+// file it stood for: it takes the target's bits alone.
+struct previous_file {
+    struct stat info;
+    bool keeps_owner = false;
+};
+
+bool read_previous_file(const std::string & path, previous_file & previous) {
+    if (lstat(path.c_str(), &previous.info) != 0) {
+        return false;
+    }
+    previous.keeps_owner = S_ISREG(previous.info.st_mode);
+    return previous.keeps_owner ||
+           (S_ISLNK(previous.info.st_mode) && stat(path.c_str(), &previous.info) == 0 && S_ISREG(previous.info.st_mode));
 }
 
 // The replacement takes on the previous file's owner and group, then its
@@ -64,16 +76,17 @@ bool read_previous_file(const std::string & path, struct stat & previous) {
 // every file has the mount's mode anyway; one without owners gives every file
 // the same, so only an owner or group that differs is asked for. False where
 // the owner or the group cannot be given.
-bool take_on_previous_file(int fd, const struct stat & previous) {
+bool take_on_previous_file(int fd, const previous_file & previous) {
     struct stat made;
     if (fstat(fd, &made) != 0) {
         return false;
     }
-    if ((made.st_uid != previous.st_uid || made.st_gid != previous.st_gid) &&
-        fchown(fd, previous.st_uid, previous.st_gid) != 0) {
+    const struct stat & was = previous.info;
+    if (previous.keeps_owner && (made.st_uid != was.st_uid || made.st_gid != was.st_gid) &&
+        fchown(fd, was.st_uid, was.st_gid) != 0) {
         return false;
     }
-    (void)fchmod(fd, previous.st_mode & 0777);
+    (void)fchmod(fd, was.st_mode & 0777);
     return true;
 }
 
@@ -122,7 +135,7 @@ int open_for_rewrite(result_file & file) {
     if (!may_replace(file.path)) {
         return -1;
     }
-    struct stat previous;
+    previous_file previous;
     const bool has_previous = read_previous_file(file.path, previous);
     const int fd = create_beside(file.path, has_previous ? 0600 : 0666, file.temp_path);
     if (fd < 0) {

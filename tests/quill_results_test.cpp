@@ -333,15 +333,19 @@ TEST_F(QuillResults, FullFilesystemKeepsThePreviousFiles) {
 }
 
 // A link at the output name is replaced by the result file; whatever it
-// pointed at stays as it was.
+// pointed at stays as it was, and the file is no more open than the target.
 TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
     write_file(dir + "/precious", "precious\n");
+    ASSERT_EQ(chmod((dir + "/precious").c_str(), 0600), 0);
     fs::create_symlink(dir + "/precious", dir + "/out.txt");
     const auto r = run({"-otxt", "-of", dir + "/out", "-"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(read_file(dir + "/precious"), "precious\n");
     EXPECT_FALSE(fs::is_symlink(dir + "/out.txt"));
     EXPECT_EQ(read_file(dir + "/out.txt"), " hello world.\n");
+    struct stat result;
+    ASSERT_EQ(stat((dir + "/out.txt").c_str(), &result), 0);
+    EXPECT_EQ(result.st_mode & 0777, 0600u);
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "precious"}));
 }
 
