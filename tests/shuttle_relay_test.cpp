@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <thread>
 
 using namespace std::chrono_literals;
 using testing::Contains;
@@ -100,12 +102,19 @@ protected:
     }
 
     // A message of `size` bytes to an application that takes `piece` bytes with
-    // `pause` after each arrives whole and is acknowledged.
-    void expect_whole_message_at_app_pace(size_t size, size_t piece, std::chrono::milliseconds pause) {
+    // `pause` after each arrives whole and is acknowledged. With
+    // `catch_up_after`, the application reads at that pace only for so long
+    // after the message is sent, and then takes the rest at once.
+    void expect_whole_message_at_app_pace(size_t size, size_t piece, std::chrono::milliseconds pause,
+                                          std::optional<std::chrono::milliseconds> catch_up_after = std::nullopt) {
         const std::string body = json_body(size);
         pace_app_reads(*app, piece, pause);
         launch();
         send(body);
+        if (catch_up_after) {
+            std::this_thread::sleep_for(*catch_up_after);
+            pace_app_reads(*app, 0, 0ms);
+        }
         std::string text;
         ASSERT_TRUE(read_frame(extension, text, 60s)) << log_dump();
         EXPECT_EQ(k_ack, text);
@@ -560,6 +569,17 @@ TEST_F(Bridge, AppThatReadsTooSlowlyForTheSocketToReportRoomGetsTheWholeMessage)
     // which at this pace takes longer than the watchdog's period, though
     // room for more opens all the while.
     expect_whole_message_at_app_pace(600u << 10, 4096, 100ms);
+}
+
+TEST_F(Bridge, AppThatTakesLessThanOneLargeWritePerWatchdogPeriodGetsTheWholeMessage) {
+    // 224 KiB is a little more than the connection holds unread. Linux frees
+    // its room only once the application has taken the whole of a queued
+    // write, and one large write is queued in units of about 36 KiB: at
+    // 1 KiB every 100 ms the application needs 3.6 s to get through one,
+    // longer than the watchdog's period, though it reads all the while.
+    // Five seconds at that pace span two periods; the rest is then taken
+    // at once.
+    expect_whole_message_at_app_pace(224u << 10, 1024, 100ms, 5s);
 }
 
 TEST_F(Bridge, EndingBridgeLeavesTheReturnSocketOfTheBridgeThatReplacedIt) {

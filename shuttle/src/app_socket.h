@@ -8,7 +8,9 @@
 // connection of its own. The probe sees only that the application still
 // accepts, not that it reads what the relay writes, so a relayed message
 // that goes as long without a byte taken counts the application as gone:
-// one stuck mid-message is given up on as soon as one that has quit.
+// one stuck mid-message is given up on as soon as one that has quit. So an
+// application must read at least about 2 KB/s, one of write_all's pieces
+// per window, for a message to go through whole.
 constexpr auto k_watchdog_period = std::chrono::seconds(2);
 constexpr auto k_message_stall_window = std::chrono::milliseconds(k_watchdog_period);
 

@@ -100,6 +100,14 @@ IoStatus poll_until(int fd, short events, Deadline until) {
 // and the first byte that goes re-arms the window.
 constexpr auto k_stalled_write_retry = std::chrono::milliseconds(100);
 
+// Linux frees a UNIX stream socket's send room only once the peer has taken
+// the whole of a queued write, and a large write is queued in units of up
+// to about 36 KiB: a peer that reads below one unit per stall window frees
+// nothing in it, however steadily it reads. Pieces this small bound that
+// unit, so that a peer taking one piece per window keeps the write going,
+// and cost a fast peer little.
+constexpr size_t k_stalled_write_piece = 4096;
+
 // After a write that would block: fails once the window has passed, and
 // otherwise returns when the next try is due. That is counted from when the
 // write began, so a blocking socket, whose write has already waited out its
@@ -108,8 +116,15 @@ IoStatus wait_to_retry_write(int fd, Deadline write_began, Deadline stalled_at) 
     if (std::chrono::steady_clock::now() >= stalled_at) {
         return timed_out();
     }
+    // A wait that runs to the window's end still returns ok, for one last
+    // write: room that opened without poll reporting it is taken then and
+    // re-arms the window, and only a write that finds none fails above.
     IoStatus status = poll_until(fd, POLLOUT, std::min(stalled_at, write_began + k_stalled_write_retry));
     return status.state == IoState::would_block ? IoStatus{} : status;
+}
+
+size_t next_write_size(std::string_view data, StallWindow stall_window) {
+    return stall_window ? std::min(data.size(), k_stalled_write_piece) : data.size();
 }
 
 } // namespace
@@ -124,7 +139,7 @@ IoStatus write_all(int fd, std::string_view data, StallWindow stall_window) {
     Deadline stalled_at = stall_window ? std::chrono::steady_clock::now() + *stall_window : Deadline::min();
     while (!data.empty()) {
         Deadline write_began = std::chrono::steady_clock::now();
-        ssize_t n = write(fd, data.data(), data.size());
+        ssize_t n = write(fd, data.data(), next_write_size(data, stall_window));
         if (n < 0 && errno == EINTR) {
             continue;
         }

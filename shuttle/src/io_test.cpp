@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -40,8 +41,21 @@ struct SocketPair {
     }
 };
 
+// The send buffer that a socket asking for `asked` bytes gets: Linux
+// doubles the request, for its own bookkeeping.
+int granted_send_buffer(int asked) {
+    SocketPair sockets(WriterMode::nonblocking);
+    EXPECT_EQ(0, setsockopt(sockets.writer, SOL_SOCKET, SO_SNDBUF, &asked, sizeof asked));
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    EXPECT_EQ(0, getsockopt(sockets.writer, SOL_SOCKET, SO_SNDBUF, &granted, &length));
+    return granted;
+}
+
 // How the reading end takes bytes: `piece` at a time with `pause` after
-// each, until `total` have come.
+// each while the writer still writes, until `total` have come. What the
+// writer left in the socket is then taken at once, so that a case's time
+// is the write's alone.
 struct ReaderPace {
     size_t piece;
     std::chrono::milliseconds pause;
@@ -54,11 +68,16 @@ struct PacedWrite {
     size_t read = 0;
 };
 
-// Writes `data` with `window` against a reader at `pace`.
+// Writes `data` with `window` against a reader at `pace`; a `send_buffer`
+// other than 0 is asked for on the writing end first.
 PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono::milliseconds window,
-                         ReaderPace pace) {
+                         ReaderPace pace, int send_buffer = 0) {
     SocketPair sockets(mode);
+    if (send_buffer != 0) {
+        EXPECT_EQ(0, setsockopt(sockets.writer, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer));
+    }
     PacedWrite result;
+    std::atomic<bool> writing{true};
     std::thread reader([&] {
         std::string buffer(pace.piece, '\0');
         while (result.read < pace.total) {
@@ -67,12 +86,15 @@ PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono:
                 return;
             }
             result.read += static_cast<size_t>(n);
-            std::this_thread::sleep_for(pace.pause);
+            if (writing.load()) {
+                std::this_thread::sleep_for(pace.pause);
+            }
         }
     });
     auto started = std::chrono::steady_clock::now();
     result.status = write_all(sockets.writer, data, window);
     result.took = std::chrono::steady_clock::now() - started;
+    writing.store(false);
     // A write that gave up early would leave the reader waiting for bytes
     // that never come; the end of the stream lets it go.
     shutdown(sockets.writer, SHUT_WR);
@@ -110,6 +132,25 @@ TEST(WriteAll, TriesAgainWhileTheReaderTakesTooLittleForTheSocketToReportRoom) {
         PacedWrite write = write_against(mode, data, window, ReaderPace{6144, 20ms, data.size()});
         EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
         EXPECT_EQ(data.size(), write.read);
+    }
+}
+
+TEST(WriteAll, TakesTheRoomASlowReaderFreesLongBeforeTheStallWindowEnds) {
+    // A little more than the socket holds, taken 2 KiB every 200 ms: the
+    // socket never drains far enough to report room, yet a piece's worth
+    // opens every few hundred milliseconds, and the write must take it then,
+    // not when the window is about to run out. A write queued in units half
+    // the buffer long would free nothing for three seconds.
+    const int send_buffer = 32768;
+    const auto window = 4s;
+    for (WriterMode mode : k_writer_modes) {
+        SCOPED_TRACE(static_cast<int>(mode));
+        const std::string data(static_cast<size_t>(granted_send_buffer(send_buffer)) + 1024, 'p');
+        PacedWrite write = write_against(mode, data, window, ReaderPace{2048, 200ms, data.size()}, send_buffer);
+        EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
+        EXPECT_EQ(data.size(), write.read);
+        EXPECT_LT(write.took, window / 2)
+            << std::chrono::duration_cast<std::chrono::milliseconds>(write.took).count() << " ms";
     }
 }
 

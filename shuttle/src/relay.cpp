@@ -52,9 +52,9 @@ void relay_to_app(const std::string & text) {
     }
     // Each write waits at most the send time-out; an application that reads
     // slowly or in bursts still gets the whole message, however long it
-    // takes, as long as it takes some bytes within the stall window, and
-    // counts as gone once it takes none for that long. Cut short, the
-    // message would pass for a whole one.
+    // takes, as long as it keeps up about 2 KB/s (a 4 KiB piece of the
+    // write within each stall window), and counts as gone once it takes
+    // none for that long. Cut short, the message would pass for a whole one.
     // Ignored, like every socket time-out of the bridge: should it fail, a
     // write waits for the application to read, however long that takes.
     (void)set_send_timeout(fd, k_app_send_timeout);
