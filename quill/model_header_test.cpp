@@ -29,9 +29,9 @@ struct sample_model {
     size_t header = 0;
     size_t mel_filters = 0;
     size_t vocabulary = 0;
-    size_t first_tensor = 0;
     size_t first_tensor_name = 0;
-    size_t first_tensor_data = 0;
+    std::vector<size_t> tensor_starts;
+    std::vector<size_t> tensor_data;
 };
 
 void put_u32(std::string & out, uint32_t value) {
@@ -65,9 +65,7 @@ sample_model make_sample_model(const std::vector<sample_tensor> & tensors) {
     for (size_t t = 0; t < tensors.size(); ++t) {
         const sample_tensor & tensor = tensors[t];
         const std::string name = "tensor." + std::to_string(t);
-        if (t == 0) {
-            m.first_tensor = m.bytes.size();
-        }
+        m.tensor_starts.push_back(m.bytes.size());
         put_i32(m.bytes, static_cast<int32_t>(tensor.extents.size()));
         put_i32(m.bytes, static_cast<int32_t>(name.size()));
         put_i32(m.bytes, tensor.type);
@@ -78,17 +76,16 @@ sample_model make_sample_model(const std::vector<sample_tensor> & tensors) {
             m.first_tensor_name = m.bytes.size();
         }
         m.bytes += name;
-        if (t == 0) {
-            m.first_tensor_data = m.bytes.size();
-        }
+        m.tensor_data.push_back(m.bytes.size());
         m.bytes.append(tensor.data_bytes, '\x01');
     }
     return m;
 }
 
-// An F32 matrix, then an F16 one whose data is long enough to be sought over.
-sample_model two_tensor_model() {
-    return make_sample_model({{k_f32, {3, 2}, 24}, {k_f16, {300, 2}, 1200}});
+// An F32 matrix, an F16 one whose data is long enough to be sought over, and
+// another F32 one that is only found where that seek lands right.
+sample_model three_tensor_model() {
+    return make_sample_model({{k_f32, {3, 2}, 24}, {k_f16, {300, 2}, 1200}, {k_f32, {2, 2}, 16}});
 }
 
 void put_i32_at(std::string & bytes, size_t offset, int32_t value) {
@@ -118,7 +115,7 @@ protected:
 };
 
 TEST_F(read_model_layout_test, a_file_cut_inside_any_part_is_incomplete) {
-    const sample_model m = two_tensor_model();
+    const sample_model m = three_tensor_model();
     struct {
         const char * where;
         size_t cut;
@@ -134,12 +131,13 @@ TEST_F(read_model_layout_test, a_file_cut_inside_any_part_is_incomplete) {
         {"inside the vocabulary count", m.vocabulary + 3, "incomplete"},
         {"inside a token's length", m.vocabulary + 4 + 2, "incomplete"},
         {"inside a token's text", m.vocabulary + 4 + 4 + 1 + 4 + 3, "incomplete"},
-        {"after the vocabulary, before any tensor", m.first_tensor, "incomplete"},
-        {"inside a tensor record", m.first_tensor + 10, "incomplete"},
-        {"inside a tensor's extents", m.first_tensor + 12 + 5, "incomplete"},
+        {"after the vocabulary, before any tensor", m.tensor_starts[0], "incomplete"},
+        {"inside a tensor record", m.tensor_starts[0] + 10, "incomplete"},
+        {"inside a tensor's extents", m.tensor_starts[0] + 12 + 5, "incomplete"},
         {"inside a tensor's name", m.first_tensor_name + 3, "incomplete"},
-        {"inside a tensor's data", m.first_tensor_data + 23, "incomplete"},
-        {"inside the last tensor's long data", m.bytes.size() - 600, "incomplete"},
+        {"inside a tensor's data", m.tensor_data[0] + 23, "incomplete"},
+        {"inside a long tensor's data", m.tensor_data[1] + 600, "incomplete"},
+        {"inside the record after a long tensor", m.tensor_starts[2] + 12 + 5, "incomplete"},
         {"one byte short", m.bytes.size() - 1, "incomplete"},
         {"the whole file", m.bytes.size(), "complete"},
     };
@@ -149,9 +147,9 @@ TEST_F(read_model_layout_test, a_file_cut_inside_any_part_is_incomplete) {
 }
 
 TEST_F(read_model_layout_test, the_decoder_is_known_once_the_header_is_read) {
-    const sample_model m = two_tensor_model();
+    const sample_model m = three_tensor_model();
     EXPECT_FALSE(layout_of(m.bytes.substr(0, m.mel_filters - 1)).decoder.has_value());
-    for (size_t cut : {m.mel_filters, m.first_tensor_data, m.bytes.size()}) {
+    for (size_t cut : {m.mel_filters, m.tensor_data[0], m.bytes.size()}) {
         const model_file_layout layout = layout_of(m.bytes.substr(0, cut));
         ASSERT_TRUE(layout.decoder.has_value()) << cut;
         EXPECT_EQ(layout.decoder->layers, 3) << cut;
@@ -162,8 +160,8 @@ TEST_F(read_model_layout_test, the_decoder_is_known_once_the_header_is_read) {
 // Counts and sizes that no model has: each refused without reading, seeking
 // or allocating beyond the file, however large the number.
 TEST_F(read_model_layout_test, impossible_counts_are_incomplete) {
-    const sample_model m = two_tensor_model();
-    const size_t first_extent = m.first_tensor + 12;
+    const sample_model m = three_tensor_model();
+    const size_t first_extent = m.tensor_starts[0] + 12;
     struct {
         const char * what;
         size_t offset;
@@ -174,10 +172,10 @@ TEST_F(read_model_layout_test, impossible_counts_are_incomplete) {
         {"2^31 - 1 tokens", m.vocabulary, 0x7fffffff},
         {"negative token count", m.vocabulary, -1},
         {"a token longer than the file", m.vocabulary + 4, -1},
-        {"no dimensions", m.first_tensor, 0},
-        {"more dimensions than a tensor has", m.first_tensor, 5},
-        {"negative name length", m.first_tensor + 4, -3},
-        {"name longer than the file", m.first_tensor + 4, 0x7fffffff},
+        {"no dimensions", m.tensor_starts[0], 0},
+        {"more dimensions than a tensor has", m.tensor_starts[0], 5},
+        {"negative name length", m.tensor_starts[0] + 4, -3},
+        {"name longer than the file", m.tensor_starts[0] + 4, 0x7fffffff},
         {"negative extent", first_extent, -3},
         {"data beyond the file", first_extent + 4, 0x7fffffff},
     };
@@ -221,7 +219,7 @@ TEST_F(read_model_layout_test, tensor_data_is_measured_by_its_element_type) {
 
 // What the walk cannot measure is left to the library, as before the check.
 TEST_F(read_model_layout_test, what_cannot_be_measured_is_left_to_the_library) {
-    const sample_model f32_first = two_tensor_model();
+    const sample_model f32_first = three_tensor_model();
     std::string other_magic = f32_first.bytes;
     other_magic[0] = 'x';
     struct {
