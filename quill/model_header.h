@@ -17,8 +17,8 @@ enum class model_file_state {
     complete,   // every part the header announces, each tensor's data in full
     incomplete, // ends before that, or holds a count or size no model can have
     // Not a regular file (a FIFO would lose the bytes read here), no model
-    // header, or a tensor type whose size is not known here: the library
-    // judges the file itself.
+    // header, or a tensor type that ggml does not store: the library judges
+    // the file itself.
     unjudged,
 };
 
