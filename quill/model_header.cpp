@@ -20,6 +20,11 @@ constexpr int k_header_fields = 11;
 constexpr int k_text_width_field = 6;
 constexpr int k_text_layers_field = 8;
 
+// A tensor record starts with its dimension count, name length and element
+// type. Fewer bytes than these after the last record are no record at all:
+// the library stops reading there and loads the model, so they pass here too.
+constexpr uint64_t k_record_start_bytes = 3 * 4;
+
 // Skips up to this many bytes by reading them through the stream's buffer (a
 // token's text); longer stretches (tensor data) are sought over unread.
 constexpr uint64_t k_longest_read_skip = 256;
@@ -205,12 +210,13 @@ model_file_state read_tensor(model_reader & reader) {
     return skip_bytes(reader, bytes) ? model_file_state::complete : model_file_state::incomplete;
 }
 
-// Tensor records follow one another to the end of the file. A file without
-// any holds no model: the library would take it for an empty one and
-// transcribe nothing.
+// Tensor records follow one another to the end of the file, where a few
+// stray bytes (an appended newline) are left alone as the library leaves
+// them. A file without any record holds no model: the library would take it
+// for an empty one and transcribe nothing.
 model_file_state read_tensors(model_reader & reader) {
     bool any = false;
-    while (reader.offset < reader.size) {
+    while (holds(reader, k_record_start_bytes)) {
         const model_file_state tensor = read_tensor(reader);
         if (tensor != model_file_state::complete) {
             return tensor;

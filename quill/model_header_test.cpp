@@ -138,6 +138,10 @@ TEST_F(read_model_layout_test, a_file_cut_inside_any_part_is_incomplete) {
         {"inside a tensor's data", m.tensor_data[0] + 23, "incomplete"},
         {"inside a long tensor's data", m.tensor_data[1] + 600, "incomplete"},
         {"inside the record after a long tensor", m.tensor_starts[2] + 12 + 5, "incomplete"},
+        // Too short for a record's start: the library stops there as at the
+        // end of a file, and refuses the model for the tensors it lacks.
+        {"exactly between two records", m.tensor_starts[2], "complete"},
+        {"just inside a later record", m.tensor_starts[2] + 11, "complete"},
         {"one byte short", m.bytes.size() - 1, "incomplete"},
         {"the whole file", m.bytes.size(), "complete"},
     };
@@ -229,6 +233,29 @@ TEST_F(read_model_layout_test, tensor_data_is_measured_by_its_element_type) {
         }
     }
     EXPECT_EQ(state_of(make_sample_model({{k_f32, {0, 4}, 0}, {k_f32, {2}, 8}}).bytes), "complete");
+}
+
+// The library reads a record only where its start fits, and loads a model
+// with fewer bytes after its last tensor; a file with no tensor at all it
+// would take for an empty model.
+TEST_F(read_model_layout_test, stray_bytes_after_the_last_tensor_are_left_alone) {
+    const sample_model m = three_tensor_model();
+    const sample_model no_tensor = make_sample_model({});
+    struct {
+        const char * what;
+        std::string bytes;
+        const char * state;
+    } const cases[] = {
+        {"a newline", m.bytes + "\n", "complete"},
+        {"a line end", m.bytes + "\r\n", "complete"},
+        {"eleven zeros", m.bytes + std::string(11, '\0'), "complete"},
+        {"twelve zeros, a record without dimensions", m.bytes + std::string(12, '\0'), "incomplete"},
+        {"no tensor, then a newline", no_tensor.bytes + "\n", "incomplete"},
+        {"no tensor, then eleven zeros", no_tensor.bytes + std::string(11, '\0'), "incomplete"},
+    };
+    for (const auto & c : cases) {
+        EXPECT_EQ(state_of(c.bytes), c.state) << c.what;
+    }
 }
 
 // What the walk cannot measure is left to the library, as before the check.

@@ -471,6 +471,23 @@ TEST_F(quill_incomplete_model, is_refused_with_status_3_before_the_library_loads
     }
 }
 
+// Fewer bytes after the last tensor than a tensor record starts with are
+// left alone by the library, which loads and transcribes the model.
+TEST_F(quill_incomplete_model, stray_bytes_after_the_last_tensor_are_accepted) {
+    const std::string whole = read_file(test_model("fixed.bin"));
+    const std::string path = dir + "/model.bin";
+    const std::string audio = pcm16_bytes(silence(2000));
+    for (const std::string & stray : {std::string("\n"), std::string(11, '\0')}) {
+        write_file(path, whole + stray);
+        const process_result result = run_quill({"-np", "-m", path, "-"}, audio);
+        ASSERT_TRUE(result.exited) << stray.size() << " signal " << result.term_signal;
+        EXPECT_EQ(result.exit_status, 0) << stray.size() << "\n" << result.err;
+        EXPECT_EQ(result.err, "") << stray.size();
+        EXPECT_NE(result.out.find("\"text\": \" hello world.\""), std::string::npos) << stray.size() << "\n"
+                                                                                     << result.out;
+    }
+}
+
 // A NUL byte would cut the argument short wherever it is used as a C string:
 // here the output name "out" would be written with no extension.
 TEST_F(quill_response_file, a_line_with_a_nul_byte_is_refused) {
