@@ -97,6 +97,13 @@ std::optional<quill_exit> check_settings(int argc, char ** argv, whisper_params 
     return std::nullopt;
 }
 
+// Null after the line that every model that does not load ends with, an
+// incomplete one too: callers match on it.
+whisper_context * model_not_loaded() {
+    std::fprintf(stderr, "error: failed to initialize whisper context\n");
+    return nullptr;
+}
+
 // The recognition context, or null after the message when the DTW preset is
 // unknown or made for another model size, or the model file is incomplete or
 // does not load.
@@ -118,7 +125,7 @@ whisper_context * load_model(const whisper_params & params) {
     const model_file_layout layout = read_model_layout(params.model);
     if (layout.state == model_file_state::incomplete) {
         std::fprintf(stderr, "error: model file '%s' is incomplete\n", params.model.c_str());
-        return nullptr;
+        return model_not_loaded();
     }
     if (!params.dtw.empty() && !dtw_preset_fits_model(params, cparams.dtw_aheads_preset, layout.decoder)) {
         return nullptr;
@@ -126,8 +133,7 @@ whisper_context * load_model(const whisper_params & params) {
 
     whisper_context * ctx = whisper_init_from_file_with_params(params.model.c_str(), cparams);
     if (ctx == nullptr) {
-        std::fprintf(stderr, "error: failed to initialize whisper context\n");
-        return nullptr;
+        return model_not_loaded();
     }
     // Without an OpenVINO build this fails, and the ordinary encoder is used.
     whisper_ctx_init_openvino_encoder(ctx, nullptr, params.ov_e_device.c_str(), nullptr);

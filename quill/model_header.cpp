@@ -1,15 +1,18 @@
 #include "model_header.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
+
+#include "ggml.h"
 
 namespace {
-
-constexpr uint32_t k_model_magic = 0x67676d6c;
 
 // After the magic: vocabulary, audio context, audio width, audio heads, audio
 // layers, text context, text width, text heads, text layers, mel bands, type.
@@ -17,34 +20,10 @@ constexpr int k_header_fields = 11;
 constexpr int k_text_width_field = 6;
 constexpr int k_text_layers_field = 8;
 
-// The library's tensors have at most this many dimensions; it reads a
-// record's extents into an array of that size.
-constexpr int32_t k_max_tensor_dims = 4;
-
-// Storage of the element types whose size is certain: whole blocks of
-// `block_elements` elements, `block_bytes` each. Numbered as in the file.
-struct element_storage {
-    int32_t type;
-    uint64_t block_elements;
-    uint64_t block_bytes;
-};
-
-constexpr element_storage k_element_storage[] = {
-    {0, 1, 4},      // F32
-    {1, 1, 2},      // F16
-    {2, 32, 18},    // Q4_0
-    {3, 32, 20},    // Q4_1
-    {6, 32, 22},    // Q5_0
-    {7, 32, 24},    // Q5_1
-    {8, 32, 34},    // Q8_0
-    {10, 256, 84},  // Q2_K
-    {11, 256, 110}, // Q3_K
-    {12, 256, 144}, // Q4_K
-    {13, 256, 176}, // Q5_K
-    {14, 256, 210}, // Q6_K
-    {15, 256, 292}, // Q8_K
-    {30, 1, 2},     // BF16
-};
+// A tensor record starts with its dimension count, name length and element
+// type. Fewer bytes than these after the last record are no record at all:
+// the library stops reading there and loads the model, so they pass here too.
+constexpr uint64_t k_record_start_bytes = 3 * 4;
 
 // Skips up to this many bytes by reading them through the stream's buffer (a
 // token's text); longer stretches (tensor data) are sought over unread.
@@ -123,13 +102,26 @@ uint64_t saturating_product(uint64_t a, uint64_t b) {
     return b != 0 && a > k_beyond_any_file / b ? k_beyond_any_file : a * b;
 }
 
-const element_storage * storage_of(int32_t type) {
-    for (const element_storage & storage : k_element_storage) {
-        if (storage.type == type) {
-            return &storage;
-        }
+// Whole blocks of `block_elements` elements, `block_bytes` each, as ggml
+// stores the type.
+struct element_storage {
+    uint64_t block_elements;
+    uint64_t block_bytes;
+};
+
+// Sizes come from ggml itself, so every type the library loads is measured
+// as the library measures it. An id outside ggml's range, or one it no longer
+// stores (block size 0), is left to the library.
+std::optional<element_storage> storage_of(int32_t type) {
+    if (type < 0 || type >= GGML_TYPE_COUNT) {
+        return std::nullopt;
     }
-    return nullptr;
+    const ggml_type known = static_cast<ggml_type>(type);
+    const int64_t block_elements = ggml_blck_size(known);
+    if (block_elements <= 0) {
+        return std::nullopt;
+    }
+    return element_storage{static_cast<uint64_t>(block_elements), ggml_type_size(known)};
 }
 
 // Stages of the walk: `complete` when the part is whole and the walk goes on.
@@ -140,7 +132,7 @@ model_file_state read_magic(model_reader & reader) {
         return model_file_state::unjudged;
     }
     for (uint64_t i = 0; i < present; ++i) {
-        if (magic[i] != static_cast<unsigned char>(k_model_magic >> (8 * i))) {
+        if (magic[i] != static_cast<unsigned char>(GGML_FILE_MAGIC >> (8 * i))) {
             return model_file_state::unjudged;
         }
     }
@@ -193,10 +185,10 @@ model_file_state read_tensor(model_reader & reader) {
     uint64_t name_length = 0;
     int32_t type = 0;
     if (!read_i32(reader, dims) || !read_count(reader, name_length) || !read_i32(reader, type) || dims < 1 ||
-        dims > k_max_tensor_dims) {
+        dims > GGML_MAX_DIMS) {
         return model_file_state::incomplete;
     }
-    uint64_t extents[k_max_tensor_dims];
+    uint64_t extents[GGML_MAX_DIMS];
     for (int32_t d = 0; d < dims; ++d) {
         if (!read_count(reader, extents[d])) {
             return model_file_state::incomplete;
@@ -205,8 +197,10 @@ model_file_state read_tensor(model_reader & reader) {
     if (!skip_bytes(reader, name_length)) {
         return model_file_state::incomplete;
     }
-    const element_storage * storage = storage_of(type);
-    if (storage == nullptr || extents[0] % storage->block_elements != 0) {
+    // Extents from the file never reach ggml_row_size: it rounds a partial
+    // block down, and asserts on one in a debug build.
+    const std::optional<element_storage> storage = storage_of(type);
+    if (!storage || extents[0] % storage->block_elements != 0) {
         return model_file_state::unjudged;
     }
     uint64_t bytes = extents[0] / storage->block_elements * storage->block_bytes;
@@ -216,12 +210,13 @@ model_file_state read_tensor(model_reader & reader) {
     return skip_bytes(reader, bytes) ? model_file_state::complete : model_file_state::incomplete;
 }
 
-// Tensor records follow one another to the end of the file. A file without
-// any holds no model: the library would take it for an empty one and
-// transcribe nothing.
+// Tensor records follow one another to the end of the file, where a few
+// stray bytes (an appended newline) are left alone as the library leaves
+// them. A file without any record holds no model: the library would take it
+// for an empty one and transcribe nothing.
 model_file_state read_tensors(model_reader & reader) {
     bool any = false;
-    while (reader.offset < reader.size) {
+    while (holds(reader, k_record_start_bytes)) {
         const model_file_state tensor = read_tensor(reader);
         if (tensor != model_file_state::complete) {
             return tensor;
@@ -254,13 +249,18 @@ model_file_layout read_layout(model_reader & reader) {
 
 } // namespace
 
+// Opened without waiting, so that a FIFO put in place of the model never
+// blocks the start: it is judged by the descriptor, not by the name, which
+// could be swapped between a look and the open.
 model_file_layout read_model_layout(const std::string & path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         return {};
     }
-    FILE * file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    struct stat info;
+    FILE * file = nullptr;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || (file = fdopen(fd, "rb")) == nullptr) {
+        close(fd);
         return {};
     }
     model_reader reader{file, static_cast<uint64_t>(info.st_size)};

@@ -14,11 +14,14 @@ struct text_decoder_shape {
 // library's loader does not check that a file is as long as its header says,
 // and a partly downloaded model makes it crash or load as an empty model.
 enum class model_file_state {
-    complete,   // every part the header announces, each tensor's data in full
-    incomplete, // ends before that, or holds a count or size no model can have
+    // Every part the header announces and at least one tensor record, each
+    // in full; a file cut exactly between two records is complete too, and
+    // so are fewer stray bytes after the last one than a record's start.
+    complete,
+    incomplete, // ends inside a part, or holds a count or size no model can have
     // Not a regular file (a FIFO would lose the bytes read here), no model
-    // header, or a tensor type whose size is not known here: the library
-    // judges the file itself.
+    // header, or a tensor type that ggml does not store: the library judges
+    // the file itself.
     unjudged,
 };
 
