@@ -28,14 +28,18 @@ struct result_file {
     int fd = -1;
 };
 
-// O_EXCL never follows a link planted at the temporary name; a leftover of
-// an earlier process with the same id is stepped over. The name is cut short
-// where the final name leaves too little room for the suffix.
+// The name is drawn at random, so that another user of a shared folder cannot
+// take it first; O_EXCL never follows a link planted at it, and a name taken
+// all the same is stepped over with another draw. It is cut short where the
+// final name leaves too little room for the suffix.
 int create_beside(const std::string & path, mode_t mode, std::string & temp_path) {
     constexpr int k_attempts = 100;
     const size_t name_max = name_max_beside(path);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        const std::string suffix = "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        std::string suffix;
+        if (!random_temp_suffix(suffix)) {
+            return -1;
+        }
         temp_path = temp_path_beside(path, suffix, name_max);
         const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {

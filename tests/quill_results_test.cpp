@@ -659,6 +659,47 @@ TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
     }
 }
 
+// A folder that anyone may write in, sticky as /tmp is, under the
+// test's directory: made anew, and its path.
+std::string sticky_folder_in(const std::string & dir) {
+    const std::string folder = dir + "/sticky";
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    if (chmod(dir.c_str(), 0755) != 0 || chmod(folder.c_str(), 01777) != 0) return "";
+    return folder;
+}
+
+// Another user of a sticky folder who creates, ahead of the program, every
+// name its files in the making could take (here those that its process id
+// would give: 100 of them) cannot stop it writing.
+TEST_F(QuillResults, NamesOfFilesInTheMakingCannotBeTakenAhead) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const std::string folder = sticky_folder_in(dir);
+    ASSERT_FALSE(folder.empty()) << std::strerror(errno);
+    const other_user_ids squatter = geteuid() == 0 ? named_user("daemon", {1, 1}) : user_bound_by_modes();
+    const std::string owner = std::to_string(squatter.uid) + ":" + std::to_string(squatter.gid);
+    // The shell learns the process id that the program will have, since
+    // exec keeps it, and takes the names before it runs the program.
+    constexpr int k_squatted = 100;
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c",
+        "folder=$1; shift; n=0; while [ $n -lt " + std::to_string(k_squatted) +
+            " ]; do f=\"$folder/out.txt.$$-$n.tmp\"; : > \"$f\" && chown " + owner +
+            " \"$f\" || exit 99; n=$((n + 1)); done; exec \"$@\"",
+        "sh", folder};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const auto r = run_command(argv, {"-otxt", "-of", folder + "/out", "-"}, dir);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(folder + "/out.txt"), " hello world.\n");
+    const std::vector<std::string> names = names_in(folder);
+    EXPECT_EQ(names.size(), static_cast<size_t>(k_squatted) + 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "out.txt"), 1);
+}
+
 // A file new to the directory gets the mode that any program's new file gets
 // there: where the directory has a default ACL, the kernel applies that
 // instead of the umask.
