@@ -64,13 +64,25 @@ struct previous_file {
     bool keeps_owner = false;
 };
 
-bool read_previous_file(const std::string & path, previous_file & previous) {
+// What stands at a result file's name: nothing to take after (no file, or a
+// link to anything but a regular file, which the result replaces as it would
+// a missing one), a file to take after, or a node of another kind (a FIFO, a
+// socket, a device, a directory), which is no result file and stays as it is.
+enum class at_name { nothing, previous_file, other_node };
+
+at_name read_previous_file(const std::string & path, previous_file & previous) {
     if (lstat(path.c_str(), &previous.info) != 0) {
-        return false;
+        return at_name::nothing;
     }
     previous.keeps_owner = S_ISREG(previous.info.st_mode);
-    return previous.keeps_owner ||
-           (S_ISLNK(previous.info.st_mode) && stat(path.c_str(), &previous.info) == 0 && S_ISREG(previous.info.st_mode));
+    if (S_ISLNK(previous.info.st_mode)) {
+        if (stat(path.c_str(), &previous.info) != 0 || !S_ISREG(previous.info.st_mode)) {
+            return at_name::nothing;
+        }
+    } else if (!previous.keeps_owner) {
+        return at_name::other_node;
+    }
+    return at_name::previous_file;
 }
 
 // The replacement takes on the previous file's owner and group, then its
@@ -136,11 +148,12 @@ bool is_refusal(int error) { return error == EACCES || error == EPERM; }
 // new to the directory is created as any program creates one, so that the
 // umask, or the directory's default ACL in its stead, decides its mode.
 int open_for_rewrite(result_file & file) {
-    if (!may_replace(file.path)) {
+    previous_file previous;
+    const at_name found = read_previous_file(file.path, previous);
+    if (found == at_name::other_node || !may_replace(file.path)) {
         return -1;
     }
-    previous_file previous;
-    const bool has_previous = read_previous_file(file.path, previous);
+    const bool has_previous = found == at_name::previous_file;
     const int fd = create_beside(file.path, has_previous ? 0600 : 0666, file.temp_path);
     if (fd < 0) {
         const int refusal = errno;

@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,6 +350,85 @@ TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
     ASSERT_EQ(stat((dir + "/out.txt").c_str(), &result), 0);
     EXPECT_EQ(result.st_mode & 0777, 0600u);
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "precious"}));
+}
+
+// A FIFO, a socket, a device or a directory at the output name is no result
+// file: it is refused as a file that does not open, before any saving is
+// announced, and stays as it was. A link to one is replaced by the result,
+// as a link always is, and what it points at stays as it was.
+TEST_F(QuillResults, ANodeAtTheOutputNameIsLeftAlone) {
+    const std::string name = dir + "/out.txt";
+    const std::string node = dir + "/node";
+    enum class kind { fifo, socket, device, directory };
+    const struct {
+        const char * what;
+        kind made;
+        bool linked;  // the node stands elsewhere, a link to it at the name
+    } cases[] = {
+        {"a FIFO", kind::fifo, false},
+        {"a socket", kind::socket, false},
+        {"a device", kind::device, false},
+        {"a directory", kind::directory, false},
+        {"a link to a FIFO", kind::fifo, true},
+        {"a link to a directory", kind::directory, true},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(name);
+        fs::remove_all(node);
+        const std::string at = c.linked ? node : name;
+        switch (c.made) {
+            case kind::fifo: ASSERT_EQ(mkfifo(at.c_str(), 0666), 0) << std::strerror(errno); break;
+            case kind::socket: {
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                ASSERT_LT(at.size(), sizeof address.sun_path);
+                std::memcpy(address.sun_path, at.c_str(), at.size() + 1);
+                const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+                ASSERT_GE(fd, 0) << std::strerror(errno);
+                const int bound = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+                const int error = errno;
+                close(fd);
+                ASSERT_EQ(bound, 0) << std::strerror(error);
+                break;
+            }
+            case kind::device:
+                // The null device's numbers, as only root may make a device.
+                if (mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+                    std::printf("[ NOTE ] no device made here, that case not run: %s\n", std::strerror(errno));
+                    continue;
+                }
+                break;
+            case kind::directory: ASSERT_TRUE(fs::create_directory(at)); break;
+        }
+        if (c.linked) fs::create_symlink(node, name);
+        struct stat before;
+        ASSERT_EQ(lstat(at.c_str(), &before), 0);
+
+        const auto r = run({"-otxt", "-of", dir + "/out", "-"});
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+        struct stat after;
+        ASSERT_EQ(lstat(at.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        const bool saving = r.err.find("output_txt: saving output to '" + name + "'\n") != std::string::npos;
+        const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+        EXPECT_EQ(saving, c.linked) << r.err;
+        EXPECT_EQ(refused, !c.linked) << r.err;
+        EXPECT_EQ(r.err.find("failed to write"), std::string::npos) << r.err;
+        if (c.linked) {
+            EXPECT_FALSE(fs::is_symlink(name));
+            EXPECT_EQ(read_file(name), " hello world.\n");
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "node", "out.txt"}));
+        } else {
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
+        }
+        if (c.made == kind::directory) {
+            EXPECT_TRUE(fs::is_empty(at));
+        }
+    }
 }
 
 // A rewrite keeps the permission bits the file had, whatever the umask would
