@@ -108,12 +108,15 @@ bool take_on_previous_file(int fd, const previous_file & previous) {
 
 // The file itself, where it cannot be replaced yet is writable to this user
 // (one made so in a shared folder): rewritten in place, as before files were
-// renamed into place, though a full disk then leaves it cut short. Only a
-// regular file with no other name is written: a link planted at the name,
-// symbolic or hard, is not followed, and a FIFO or a device neither blocks
-// the open nor is written.
+// renamed into place, though a full disk then leaves it cut short and a
+// reader may meet it empty or partly written. Only a regular file with no
+// other name is written: a link planted at the name, symbolic or hard, is not
+// followed, and a FIFO or a device neither blocks the open nor is written.
+// O_CREAT makes the open the one of any program's `>`, so that the kernel's
+// guard of sticky folders (Linux's fs.protected_regular) refuses a file that
+// another user planted there; a file gone meanwhile is made anew, as `>` would.
 int open_in_place(const std::string & path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         return -1;
     }

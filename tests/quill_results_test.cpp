@@ -676,10 +676,24 @@ TEST_F(QuillResults, AWritableFileInADirectoryThisUserMayNotWriteIsRewrittenInPl
     }
 }
 
+// Linux's fs.protected_regular: above 0, the kernel refuses an O_CREAT open
+// of another user's file in a world-writable sticky folder (at 2 in a
+// group-writable one too). -1 where the system has no such setting.
+int protected_regular() {
+    FILE * setting = std::fopen("/proc/sys/fs/protected_regular", "r");
+    if (setting == nullptr) return -1;
+    int value = -1;
+    if (std::fscanf(setting, "%d", &value) != 1) value = -1;
+    std::fclose(setting);
+    return value;
+}
+
 // A rewrite leaves the file to its owner and its group: renamed into place
 // where this user can give both (root can, and a member of the group can give
 // the group), and rewritten in place where it cannot, as in a sticky folder,
-// which refuses to let another user's file be renamed over.
+// which refuses to let another user's file be renamed over. Where the kernel
+// guards sticky folders, it refuses that rewrite as it refuses any program's
+// `>` there: the test after this one compares the two.
 TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "only root can give files to other users and run the program as them";
     const other_user_ids root{0, 0};
@@ -708,6 +722,7 @@ TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
     const std::string name = folder + "/out.txt";
     for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
+        if ((c.folder_mode & S_ISVTX) != 0 && protected_regular() > 0) continue;
         std::string why_not;
         const std::vector<std::string> command = quill_command_as(c.program_user, c.program_groups, why_not);
         if (command.empty()) GTEST_SKIP() << why_not;
@@ -749,6 +764,47 @@ std::string sticky_folder_in(const std::string & dir) {
     fs::create_directory(folder);
     if (chmod(dir.c_str(), 0755) != 0 || chmod(folder.c_str(), 01777) != 0) return "";
     return folder;
+}
+
+// A file that another user planted in a sticky folder, writable to all, is
+// opened exactly where a plain open(O_WRONLY|O_CREAT) by the same user in the
+// same folder is: where the kernel guards sticky folders, the planted file
+// collects nothing and stays as it was.
+TEST_F(QuillResults, APlantedFileInAStickyFolderIsOpenedOnlyWhereAPlainOpenIs) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can plant one user's file and run the program as another";
+    const int guard = protected_regular();
+    if (guard < 0) GTEST_SKIP() << "this system has no fs.protected_regular";
+    if (guard == 0) {
+        GTEST_SKIP() << "fs.protected_regular is 0 here: the kernel lets every such open through, a plain one "
+                        "as the program's, so the two cannot differ (a test does not change a machine-wide sysctl)";
+    }
+    const other_user_ids daemon = named_user("daemon", {1, 1});
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_as(other_user(), {}, why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const std::string folder = sticky_folder_in(dir);
+    ASSERT_FALSE(folder.empty()) << std::strerror(errno);
+    const std::string name = folder + "/out.txt";
+    write_file(name, "planted\n");
+    ASSERT_EQ(chown(name.c_str(), daemon.uid, daemon.gid), 0) << std::strerror(errno);
+    ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+
+    // The same user's plain open, appending so as to change nothing.
+    std::vector<std::string> plain(command.begin(), command.end() - 1);
+    plain.insert(plain.end(), {"/bin/sh", "-c", ": >> \"$0\"", name});
+    const bool plain_opened = run_process(plain).exit_status == 0;
+    ASSERT_EQ(read_file(name), "planted\n");
+
+    const auto r = run_command(command, {"-otxt", "-of", folder + "/out", "-"}, dir);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+    EXPECT_EQ(!refused, plain_opened) << r.err;
+    EXPECT_EQ(read_file(name), plain_opened ? " hello world.\n" : "planted\n");
+    EXPECT_EQ(names_in(folder), std::vector<std::string>{"out.txt"});
+    struct stat after;
+    ASSERT_EQ(lstat(name.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, daemon.uid);
 }
 
 // Another user of a sticky folder who creates, ahead of the program, every
