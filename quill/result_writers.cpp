@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "error_text.h"
+#include "file_acl.h"
 #include "full_write.h"
 #include "temp_name.h"
 #include "whisper.h"
@@ -56,12 +57,14 @@ bool may_replace(const std::string & path) {
 }
 
 // What the replacement takes on of the file at the name: a regular file's
-// permission bits, owner and group. A link at the name is replaced, not its
-// target, so the replacement is this user's own, yet no more open than the
-// file it stood for: it takes the target's bits alone.
+// access ACL (or its permission bits, where there are no ACLs), owner and
+// group. A link at the name is replaced, not its target, so the replacement
+// is this user's own, yet no more open than the file it stood for: it takes
+// the target's ACL and bits alone.
 struct previous_file {
     struct stat info;
     bool keeps_owner = false;
+    file_acl acl;
 };
 
 // What stands at a result file's name: nothing to take after (no file, or a
@@ -82,16 +85,17 @@ at_name read_previous_file(const std::string & path, previous_file & previous) {
     } else if (!previous.keeps_owner) {
         return at_name::other_node;
     }
+    previous.acl = read_access_acl(path);
     return at_name::previous_file;
 }
 
 // The replacement takes on the previous file's owner and group, then its
-// permission bits, since a change of owner may clear bits. Created readable to
-// its owner alone, it is no more open meanwhile than the file it replaces. A
-// filesystem without modes of its own refuses the change of bits, and there
-// every file has the mount's mode anyway; one without owners gives every file
-// the same, so only an owner or group that differs is asked for. False where
-// the owner or the group cannot be given.
+// ACL, since a change of owner may clear bits. Created readable to its owner
+// alone, and with no named user or group let in by a default ACL of the
+// folder (its mask is empty), it is no more open meanwhile than the file it
+// replaces. A filesystem without owners gives every file the same, so only
+// an owner or group that differs is asked for. False where the owner, the
+// group or the ACL cannot be given.
 bool take_on_previous_file(int fd, const previous_file & previous) {
     struct stat made;
     if (fstat(fd, &made) != 0) {
@@ -102,8 +106,7 @@ bool take_on_previous_file(int fd, const previous_file & previous) {
         fchown(fd, was.st_uid, was.st_gid) != 0) {
         return false;
     }
-    (void)fchmod(fd, was.st_mode & 0777);
-    return true;
+    return give_access_acl(fd, previous.acl, was.st_mode);
 }
 
 // The file itself, where it cannot be replaced yet is writable to this user

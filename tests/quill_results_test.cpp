@@ -874,6 +874,95 @@ TEST_F(QuillResults, NewFilesFollowTheDirectorysDefaultAcl) {
     }
 }
 
+// setfacl or getfacl, with its options, run on `path`.
+process_result acl_tool(const std::string & tool_and_options, const std::string & path) {
+    return run_process({"/bin/sh", "-c", tool_and_options + " \"$0\"", path});
+}
+
+// The access ACL of `path`, a link followed, as getfacl prints it with ids as
+// numbers and without the header of name, owner and group.
+std::string access_acl_of(const std::string & path) {
+    const auto r = acl_tool("getfacl --access --omit-header --numeric", path);
+    return r.exit_status == 0 ? r.out : "getfacl failed: " + r.err;
+}
+
+// A rewrite gives the replacement exactly the access ACL of the file it
+// replaces: the users it names, and the mask that stands in the group bits,
+// so that the owning group gains nothing. A default ACL of the folder, which
+// the file in the making inherits, gives way to it too, and so does the umask.
+// A link's replacement takes its target's ACL, as it takes the target's bits.
+TEST_F(QuillResults, RewritesKeepTheAccessAcl) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const other_user_ids user = user_bound_by_modes();
+    const std::string named = "u:" + std::to_string(named_user("daemon", {1, 1}).uid);
+    const struct {
+        const char * what;
+        std::string folder_default;  // "": none
+        mode_t mode;
+        std::string file_acl;  // "": none beyond the mode
+        bool linked;           // the file stands elsewhere, a link to it at the name
+    } cases[] = {
+        {"a 0600 file that lets a named user read", "", 0600, named + ":r", false},
+        {"a plain 0640 file in a folder whose default ACL lets a named user in", named + ":rw,g::r,o::-", 0640, "",
+         false},
+        {"a plain 0660 file in that folder", named + ":rw,g::r,o::-", 0660, "", false},
+        {"a link to a 0600 file that lets a named user read", "", 0600, named + ":r", true},
+    };
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << std::strerror(errno);
+    const std::string folder = dir + "/shared";
+    const std::string name = folder + "/out.txt";
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        const std::string file = c.linked ? folder + "/target" : name;
+        write_file(file, "previous\n");
+        ASSERT_EQ(chown(file.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        // In this order, so that the mode does not narrow the mask of the ACL.
+        std::vector<std::string> setup = {"setfacl -b"};
+        if (!c.folder_default.empty()) setup.push_back("setfacl -d -m " + c.folder_default);
+        for (size_t i = 0; i < setup.size(); ++i) {
+            const auto set = acl_tool(setup[i], i == 0 ? file : folder);
+            if (set.exit_status != 0 && set.err.find("not supported") != std::string::npos) {
+                GTEST_SKIP() << "this filesystem takes no ACLs: " << set.err;
+            }
+            ASSERT_EQ(set.exit_status, 0) << "setfacl (package acl) failed: " << set.err;
+        }
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0) << std::strerror(errno);
+        if (!c.file_acl.empty()) {
+            ASSERT_EQ(acl_tool("setfacl -m " + c.file_acl, file).exit_status, 0);
+        }
+        if (c.linked) {
+            ASSERT_EQ(symlink(file.c_str(), name.c_str()), 0) << std::strerror(errno);
+        }
+        const std::string acl_before = access_acl_of(file);
+        struct stat before;
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+        const mode_t test_umask = umask(077);
+        const auto r = run_command(command, {"-otxt", "-of", folder + "/out", "-"}, dir);
+        umask(test_umask);
+
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::is_symlink(name));
+        EXPECT_EQ(read_file(name), " hello world.\n");
+        EXPECT_EQ(access_acl_of(name), acl_before);
+        struct stat after;
+        ASSERT_EQ(lstat(name.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+        EXPECT_EQ(after.st_uid, user.uid);
+        if (c.linked) {
+            EXPECT_EQ(read_file(file), "previous\n");
+            EXPECT_EQ(access_acl_of(file), acl_before);
+        }
+    }
+}
+
 // Final names up to the file system's limit are written, whatever room they
 // leave for the longer name of the file in the making, characters of several
 // bytes included; a name past the limit is refused as it always was.
