@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "error_text.h"
+#include "file_acl.h"
 #include "full_write.h"
 #include "temp_name.h"
 #include "whisper.h"
@@ -28,14 +29,18 @@ struct result_file {
     int fd = -1;
 };
 
-// O_EXCL never follows a link planted at the temporary name; a leftover of
-// an earlier process with the same id is stepped over. The name is cut short
-// where the final name leaves too little room for the suffix.
+// The name is drawn at random, so that another user of a shared folder cannot
+// take it first; O_EXCL never follows a link planted at it, and a name taken
+// all the same is stepped over with another draw. It is cut short where the
+// final name leaves too little room for the suffix.
 int create_beside(const std::string & path, mode_t mode, std::string & temp_path) {
     constexpr int k_attempts = 100;
     const size_t name_max = name_max_beside(path);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        const std::string suffix = "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        std::string suffix;
+        if (!random_temp_suffix(suffix)) {
+            return -1;
+        }
         temp_path = temp_path_beside(path, suffix, name_max);
         const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
@@ -52,30 +57,45 @@ bool may_replace(const std::string & path) {
 }
 
 // What the replacement takes on of the file at the name: a regular file's
-// permission bits, owner and group. A link at the name is replaced, not its
-// target, so the replacement is this user's own, yet no more open than the
-// file it stood for: it takes the target's bits alone.
+// access ACL (or its permission bits, where there are no ACLs), owner and
+// group. A link at the name is replaced, not its target, so the replacement
+// is this user's own, yet no more open than the file it stood for: it takes
+// the target's ACL and bits alone.
 struct previous_file {
     struct stat info;
     bool keeps_owner = false;
+    file_acl acl;
 };
 
-bool read_previous_file(const std::string & path, previous_file & previous) {
+// What stands at a result file's name: nothing to take after (no file, or a
+// link to anything but a regular file, which the result replaces as it would
+// a missing one), a file to take after, or a node of another kind (a FIFO, a
+// socket, a device, a directory), which is no result file and stays as it is.
+enum class at_name { nothing, previous_file, other_node };
+
+at_name read_previous_file(const std::string & path, previous_file & previous) {
     if (lstat(path.c_str(), &previous.info) != 0) {
-        return false;
+        return at_name::nothing;
     }
     previous.keeps_owner = S_ISREG(previous.info.st_mode);
-    return previous.keeps_owner ||
-           (S_ISLNK(previous.info.st_mode) && stat(path.c_str(), &previous.info) == 0 && S_ISREG(previous.info.st_mode));
+    if (S_ISLNK(previous.info.st_mode)) {
+        if (stat(path.c_str(), &previous.info) != 0 || !S_ISREG(previous.info.st_mode)) {
+            return at_name::nothing;
+        }
+    } else if (!previous.keeps_owner) {
+        return at_name::other_node;
+    }
+    previous.acl = read_access_acl(path);
+    return at_name::previous_file;
 }
 
 // The replacement takes on the previous file's owner and group, then its
-// permission bits, since a change of owner may clear bits. Created readable to
-// its owner alone, it is no more open meanwhile than the file it replaces. A
-// filesystem without modes of its own refuses the change of bits, and there
-// every file has the mount's mode anyway; one without owners gives every file
-// the same, so only an owner or group that differs is asked for. False where
-// the owner or the group cannot be given.
+// ACL, since a change of owner may clear bits. Created readable to its owner
+// alone, and with no named user or group let in by a default ACL of the
+// folder (its mask is empty), it is no more open meanwhile than the file it
+// replaces. A filesystem without owners gives every file the same, so only
+// an owner or group that differs is asked for. False where the owner, the
+// group or the ACL cannot be given.
 bool take_on_previous_file(int fd, const previous_file & previous) {
     struct stat made;
     if (fstat(fd, &made) != 0) {
@@ -86,18 +106,20 @@ bool take_on_previous_file(int fd, const previous_file & previous) {
         fchown(fd, was.st_uid, was.st_gid) != 0) {
         return false;
     }
-    (void)fchmod(fd, was.st_mode & 0777);
-    return true;
+    return give_access_acl(fd, previous.acl, was.st_mode);
 }
 
 // The file itself, where it cannot be replaced yet is writable to this user
 // (one made so in a shared folder): rewritten in place, as before files were
-// renamed into place, though a full disk then leaves it cut short. Only a
-// regular file with no other name is written: a link planted at the name,
-// symbolic or hard, is not followed, and a FIFO or a device neither blocks
-// the open nor is written.
+// renamed into place, though a full disk then leaves it cut short and a
+// reader may meet it empty or partly written. Only a regular file with no
+// other name is written: a link planted at the name, symbolic or hard, is not
+// followed, and a FIFO or a device neither blocks the open nor is written.
+// O_CREAT makes the open the one of any program's `>`, so that the kernel's
+// guard of sticky folders (Linux's fs.protected_regular) refuses a file that
+// another user planted there; a file gone meanwhile is made anew, as `>` would.
 int open_in_place(const std::string & path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         return -1;
     }
@@ -132,11 +154,12 @@ bool is_refusal(int error) { return error == EACCES || error == EPERM; }
 // new to the directory is created as any program creates one, so that the
 // umask, or the directory's default ACL in its stead, decides its mode.
 int open_for_rewrite(result_file & file) {
-    if (!may_replace(file.path)) {
+    previous_file previous;
+    const at_name found = read_previous_file(file.path, previous);
+    if (found == at_name::other_node || !may_replace(file.path)) {
         return -1;
     }
-    previous_file previous;
-    const bool has_previous = read_previous_file(file.path, previous);
+    const bool has_previous = found == at_name::previous_file;
     const int fd = create_beside(file.path, has_previous ? 0600 : 0666, file.temp_path);
     if (fd < 0) {
         const int refusal = errno;

@@ -1,5 +1,8 @@
 #include "temp_name.h"
 
+#include <sys/types.h>
+// getentropy: in the C library of both Linux and macOS, declared here on both.
+#include <sys/random.h>
 #include <unistd.h>
 
 namespace {
@@ -34,4 +37,23 @@ std::string temp_path_beside(const std::string & path, const std::string & suffi
         --keep;
     }
     return path.substr(0, start + keep) + suffix;
+}
+
+std::string temp_suffix(const std::array<unsigned char, k_temp_random_bytes> & random) {
+    static constexpr char k_hex_digits[] = "0123456789abcdef";
+    std::string suffix = ".";
+    for (const unsigned char byte : random) {
+        suffix += k_hex_digits[byte >> 4];
+        suffix += k_hex_digits[byte & 0x0F];
+    }
+    return suffix + ".tmp";
+}
+
+bool random_temp_suffix(std::string & suffix) {
+    std::array<unsigned char, k_temp_random_bytes> random;
+    if (getentropy(random.data(), random.size()) != 0) {
+        return false;
+    }
+    suffix = temp_suffix(random);
+    return true;
 }

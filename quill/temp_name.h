@@ -1,9 +1,21 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 
 // Names for a file in the making beside its final name.
+
+// Bytes of randomness in a name: 64 bits, so that another user of a shared
+// folder who creates names ahead of the program never hits the one it takes.
+constexpr size_t k_temp_random_bytes = 8;
+
+// ".", the bytes in lower-case hex, ".tmp".
+std::string temp_suffix(const std::array<unsigned char, k_temp_random_bytes> & random);
+
+// temp_suffix of bytes from the system's random source; false, with errno
+// set, where that source fails.
+bool random_temp_suffix(std::string & suffix);
 
 // The longest file name the directory of `path` takes, in bytes; 255, the
 // usual limit, where the system does not say.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 namespace {
@@ -52,6 +53,21 @@ TEST(TempName, NeverCutsACharacterInTwo) {
     for (const auto & c : cases) {
         EXPECT_EQ(temp_path_beside("d/" + c.name, ".7-0.tmp", c.name_max), "d/" + c.expected)
             << c.name << " " << c.name_max;
+    }
+}
+
+TEST(TempName, SuffixSpellsTheRandomBytesInHex) {
+    EXPECT_EQ(temp_suffix({0x00, 0x01, 0x7f, 0x80, 0xa5, 0x5a, 0xfe, 0xff}), ".00017f80a55afeff.tmp");
+}
+
+// Names drawn one after the other share nothing a squatter could use.
+TEST(TempName, RandomSuffixesDiffer) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        std::string suffix;
+        ASSERT_TRUE(random_temp_suffix(suffix));
+        ASSERT_EQ(suffix.size(), 1 + 2 * k_temp_random_bytes + 4) << suffix;
+        EXPECT_TRUE(seen.insert(suffix).second) << suffix;
     }
 }
 

@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
     libc++-dev libc++abi-dev libomp-dev
     libgtest-dev libgmock-dev googletest nlohmann-json3-dev
-    openssl acl
+    openssl libacl1-dev acl
     espeak-ng sox
     libsox-fmt-mp3
     chromium

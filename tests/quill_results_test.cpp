@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -349,6 +352,85 @@ TEST_F(QuillResults, LinkAtTheOutputNameLeavesItsTargetAlone) {
     EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt", "precious"}));
 }
 
+// A FIFO, a socket, a device or a directory at the output name is no result
+// file: it is refused as a file that does not open, before any saving is
+// announced, and stays as it was. A link to one is replaced by the result,
+// as a link always is, and what it points at stays as it was.
+TEST_F(QuillResults, ANodeAtTheOutputNameIsLeftAlone) {
+    const std::string name = dir + "/out.txt";
+    const std::string node = dir + "/node";
+    enum class kind { fifo, socket, device, directory };
+    const struct {
+        const char * what;
+        kind made;
+        bool linked;  // the node stands elsewhere, a link to it at the name
+    } cases[] = {
+        {"a FIFO", kind::fifo, false},
+        {"a socket", kind::socket, false},
+        {"a device", kind::device, false},
+        {"a directory", kind::directory, false},
+        {"a link to a FIFO", kind::fifo, true},
+        {"a link to a directory", kind::directory, true},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(name);
+        fs::remove_all(node);
+        const std::string at = c.linked ? node : name;
+        switch (c.made) {
+            case kind::fifo: ASSERT_EQ(mkfifo(at.c_str(), 0666), 0) << std::strerror(errno); break;
+            case kind::socket: {
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                ASSERT_LT(at.size(), sizeof address.sun_path);
+                std::memcpy(address.sun_path, at.c_str(), at.size() + 1);
+                const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+                ASSERT_GE(fd, 0) << std::strerror(errno);
+                const int bound = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+                const int error = errno;
+                close(fd);
+                ASSERT_EQ(bound, 0) << std::strerror(error);
+                break;
+            }
+            case kind::device:
+                // The null device's numbers, as only root may make a device.
+                if (mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+                    std::printf("[ NOTE ] no device made here, that case not run: %s\n", std::strerror(errno));
+                    continue;
+                }
+                break;
+            case kind::directory: ASSERT_TRUE(fs::create_directory(at)); break;
+        }
+        if (c.linked) fs::create_symlink(node, name);
+        struct stat before;
+        ASSERT_EQ(lstat(at.c_str(), &before), 0);
+
+        const auto r = run({"-otxt", "-of", dir + "/out", "-"});
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_NE(r.out.find("hello world."), std::string::npos) << r.out;
+        struct stat after;
+        ASSERT_EQ(lstat(at.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        const bool saving = r.err.find("output_txt: saving output to '" + name + "'\n") != std::string::npos;
+        const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+        EXPECT_EQ(saving, c.linked) << r.err;
+        EXPECT_EQ(refused, !c.linked) << r.err;
+        EXPECT_EQ(r.err.find("failed to write"), std::string::npos) << r.err;
+        if (c.linked) {
+            EXPECT_FALSE(fs::is_symlink(name));
+            EXPECT_EQ(read_file(name), " hello world.\n");
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "node", "out.txt"}));
+        } else {
+            EXPECT_EQ(names_in(dir), (std::vector<std::string>{"font.ttf", "out.txt"}));
+        }
+        if (c.made == kind::directory) {
+            EXPECT_TRUE(fs::is_empty(at));
+        }
+    }
+}
+
 // A rewrite keeps the permission bits the file had, whatever the umask would
 // give a new file.
 TEST_F(QuillResults, RewritesKeepThePermissionBits) {
@@ -594,10 +676,24 @@ TEST_F(QuillResults, AWritableFileInADirectoryThisUserMayNotWriteIsRewrittenInPl
     }
 }
 
+// Linux's fs.protected_regular: above 0, the kernel refuses an O_CREAT open
+// of another user's file in a world-writable sticky folder (at 2 in a
+// group-writable one too). -1 where the system has no such setting.
+int protected_regular() {
+    FILE * setting = std::fopen("/proc/sys/fs/protected_regular", "r");
+    if (setting == nullptr) return -1;
+    int value = -1;
+    if (std::fscanf(setting, "%d", &value) != 1) value = -1;
+    std::fclose(setting);
+    return value;
+}
+
 // A rewrite leaves the file to its owner and its group: renamed into place
 // where this user can give both (root can, and a member of the group can give
 // the group), and rewritten in place where it cannot, as in a sticky folder,
-// which refuses to let another user's file be renamed over.
+// which refuses to let another user's file be renamed over. Where the kernel
+// guards sticky folders, it refuses that rewrite as it refuses any program's
+// `>` there: the test after this one compares the two.
 TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "only root can give files to other users and run the program as them";
     const other_user_ids root{0, 0};
@@ -626,6 +722,7 @@ TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
     const std::string name = folder + "/out.txt";
     for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
+        if ((c.folder_mode & S_ISVTX) != 0 && protected_regular() > 0) continue;
         std::string why_not;
         const std::vector<std::string> command = quill_command_as(c.program_user, c.program_groups, why_not);
         if (command.empty()) GTEST_SKIP() << why_not;
@@ -657,6 +754,88 @@ TEST_F(QuillResults, RewritesKeepTheOwnerAndTheGroup) {
         EXPECT_EQ(after.st_mode & 07777, c.file_mode);
         EXPECT_EQ(after.st_ino != before.st_ino, c.renamed);
     }
+}
+
+// A folder that anyone may write in, sticky as /tmp is, under the
+// test's directory: made anew, and its path.
+std::string sticky_folder_in(const std::string & dir) {
+    const std::string folder = dir + "/sticky";
+    fs::remove_all(folder);
+    fs::create_directory(folder);
+    if (chmod(dir.c_str(), 0755) != 0 || chmod(folder.c_str(), 01777) != 0) return "";
+    return folder;
+}
+
+// A file that another user planted in a sticky folder, writable to all, is
+// opened exactly where a plain open(O_WRONLY|O_CREAT) by the same user in the
+// same folder is: where the kernel guards sticky folders, the planted file
+// collects nothing and stays as it was.
+TEST_F(QuillResults, APlantedFileInAStickyFolderIsOpenedOnlyWhereAPlainOpenIs) {
+    if (geteuid() != 0) GTEST_SKIP() << "only root can plant one user's file and run the program as another";
+    const int guard = protected_regular();
+    if (guard < 0) GTEST_SKIP() << "this system has no fs.protected_regular";
+    if (guard == 0) {
+        GTEST_SKIP() << "fs.protected_regular is 0 here: the kernel lets every such open through, a plain one "
+                        "as the program's, so the two cannot differ (a test does not change a machine-wide sysctl)";
+    }
+    const other_user_ids daemon = named_user("daemon", {1, 1});
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_as(other_user(), {}, why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const std::string folder = sticky_folder_in(dir);
+    ASSERT_FALSE(folder.empty()) << std::strerror(errno);
+    const std::string name = folder + "/out.txt";
+    write_file(name, "planted\n");
+    ASSERT_EQ(chown(name.c_str(), daemon.uid, daemon.gid), 0) << std::strerror(errno);
+    ASSERT_EQ(chmod(name.c_str(), 0666), 0) << std::strerror(errno);
+
+    // The same user's plain open, appending so as to change nothing.
+    std::vector<std::string> plain(command.begin(), command.end() - 1);
+    plain.insert(plain.end(), {"/bin/sh", "-c", ": >> \"$0\"", name});
+    const bool plain_opened = run_process(plain).exit_status == 0;
+    ASSERT_EQ(read_file(name), "planted\n");
+
+    const auto r = run_command(command, {"-otxt", "-of", folder + "/out", "-"}, dir);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const bool refused = r.err.find("output_txt: failed to open '" + name + "' for writing\n") != std::string::npos;
+    EXPECT_EQ(!refused, plain_opened) << r.err;
+    EXPECT_EQ(read_file(name), plain_opened ? " hello world.\n" : "planted\n");
+    EXPECT_EQ(names_in(folder), std::vector<std::string>{"out.txt"});
+    struct stat after;
+    ASSERT_EQ(lstat(name.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, daemon.uid);
+}
+
+// Another user of a sticky folder who creates, ahead of the program, every
+// name its files in the making could take (here those that its process id
+// would give: 100 of them) cannot stop it writing.
+TEST_F(QuillResults, NamesOfFilesInTheMakingCannotBeTakenAhead) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const std::string folder = sticky_folder_in(dir);
+    ASSERT_FALSE(folder.empty()) << std::strerror(errno);
+    const other_user_ids squatter = geteuid() == 0 ? named_user("daemon", {1, 1}) : user_bound_by_modes();
+    const std::string owner = std::to_string(squatter.uid) + ":" + std::to_string(squatter.gid);
+    // The shell learns the process id that the program will have, since
+    // exec keeps it, and takes the names before it runs the program.
+    constexpr int k_squatted = 100;
+    std::vector<std::string> argv = {
+        "/bin/sh", "-c",
+        "folder=$1; shift; n=0; while [ $n -lt " + std::to_string(k_squatted) +
+            " ]; do f=\"$folder/out.txt.$$-$n.tmp\"; : > \"$f\" && chown " + owner +
+            " \"$f\" || exit 99; n=$((n + 1)); done; exec \"$@\"",
+        "sh", folder};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const auto r = run_command(argv, {"-otxt", "-of", folder + "/out", "-"}, dir);
+    ASSERT_TRUE(r.exited) << r.err;
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(folder + "/out.txt"), " hello world.\n");
+    const std::vector<std::string> names = names_in(folder);
+    EXPECT_EQ(names.size(), static_cast<size_t>(k_squatted) + 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "out.txt"), 1);
 }
 
 // A file new to the directory gets the mode that any program's new file gets
@@ -692,6 +871,95 @@ TEST_F(QuillResults, NewFilesFollowTheDirectorysDefaultAcl) {
         ASSERT_EQ(stat(name.c_str(), &made), 0);
         ASSERT_EQ(expected.st_mode & 0777, 0660u) << "the default ACL does not stand in for the umask here";
         EXPECT_EQ(made.st_mode & 0777, expected.st_mode & 0777);
+    }
+}
+
+// setfacl or getfacl, with its options, run on `path`.
+process_result acl_tool(const std::string & tool_and_options, const std::string & path) {
+    return run_process({"/bin/sh", "-c", tool_and_options + " \"$0\"", path});
+}
+
+// The access ACL of `path`, a link followed, as getfacl prints it with ids as
+// numbers and without the header of name, owner and group.
+std::string access_acl_of(const std::string & path) {
+    const auto r = acl_tool("getfacl --access --omit-header --numeric", path);
+    return r.exit_status == 0 ? r.out : "getfacl failed: " + r.err;
+}
+
+// A rewrite gives the replacement exactly the access ACL of the file it
+// replaces: the users it names, and the mask that stands in the group bits,
+// so that the owning group gains nothing. A default ACL of the folder, which
+// the file in the making inherits, gives way to it too, and so does the umask.
+// A link's replacement takes its target's ACL, as it takes the target's bits.
+TEST_F(QuillResults, RewritesKeepTheAccessAcl) {
+    std::string why_not;
+    const std::vector<std::string> command = quill_command_bound_by_modes(why_not);
+    if (command.empty()) GTEST_SKIP() << why_not;
+    const other_user_ids user = user_bound_by_modes();
+    const std::string named = "u:" + std::to_string(named_user("daemon", {1, 1}).uid);
+    const struct {
+        const char * what;
+        std::string folder_default;  // "": none
+        mode_t mode;
+        std::string file_acl;  // "": none beyond the mode
+        bool linked;           // the file stands elsewhere, a link to it at the name
+    } cases[] = {
+        {"a 0600 file that lets a named user read", "", 0600, named + ":r", false},
+        {"a plain 0640 file in a folder whose default ACL lets a named user in", named + ":rw,g::r,o::-", 0640, "",
+         false},
+        {"a plain 0660 file in that folder", named + ":rw,g::r,o::-", 0660, "", false},
+        {"a link to a 0600 file that lets a named user read", "", 0600, named + ":r", true},
+    };
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0) << std::strerror(errno);
+    const std::string folder = dir + "/shared";
+    const std::string name = folder + "/out.txt";
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        ASSERT_EQ(chown(folder.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        const std::string file = c.linked ? folder + "/target" : name;
+        write_file(file, "previous\n");
+        ASSERT_EQ(chown(file.c_str(), user.uid, user.gid), 0) << std::strerror(errno);
+        // In this order, so that the mode does not narrow the mask of the ACL.
+        std::vector<std::string> setup = {"setfacl -b"};
+        if (!c.folder_default.empty()) setup.push_back("setfacl -d -m " + c.folder_default);
+        for (size_t i = 0; i < setup.size(); ++i) {
+            const auto set = acl_tool(setup[i], i == 0 ? file : folder);
+            if (set.exit_status != 0 && set.err.find("not supported") != std::string::npos) {
+                GTEST_SKIP() << "this filesystem takes no ACLs: " << set.err;
+            }
+            ASSERT_EQ(set.exit_status, 0) << "setfacl (package acl) failed: " << set.err;
+        }
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0) << std::strerror(errno);
+        if (!c.file_acl.empty()) {
+            ASSERT_EQ(acl_tool("setfacl -m " + c.file_acl, file).exit_status, 0);
+        }
+        if (c.linked) {
+            ASSERT_EQ(symlink(file.c_str(), name.c_str()), 0) << std::strerror(errno);
+        }
+        const std::string acl_before = access_acl_of(file);
+        struct stat before;
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+
+        const mode_t test_umask = umask(077);
+        const auto r = run_command(command, {"-otxt", "-of", folder + "/out", "-"}, dir);
+        umask(test_umask);
+
+        ASSERT_TRUE(r.exited) << r.err;
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.err.find("failed to"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::is_symlink(name));
+        EXPECT_EQ(read_file(name), " hello world.\n");
+        EXPECT_EQ(access_acl_of(name), acl_before);
+        struct stat after;
+        ASSERT_EQ(lstat(name.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+        EXPECT_EQ(after.st_uid, user.uid);
+        if (c.linked) {
+            EXPECT_EQ(read_file(file), "previous\n");
+            EXPECT_EQ(access_acl_of(file), acl_before);
+        }
     }
 }
 
