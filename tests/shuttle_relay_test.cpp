@@ -24,6 +24,20 @@
 using namespace std::chrono_literals;
 using testing::Contains;
 
+// Names each way of starting the bridge in the test's name and its listing,
+// where the enum's bytes would stand otherwise. Beside the enum, so that
+// GoogleTest finds it.
+const char * channel_name(ExtensionChannel channel) {
+    switch (channel) {
+    case ExtensionChannel::pipes: return "Pipes";
+    case ExtensionChannel::nonblocking_output: return "NonblockingOutputPipe";
+    case ExtensionChannel::one_socket: return "OneSocketAsInputAndOutput";
+    }
+    return "Unknown";
+}
+
+void PrintTo(ExtensionChannel channel, std::ostream * out) { *out << channel_name(channel); }
+
 namespace {
 
 const std::string k_ack = "{\"message\":\"Message received and processed\",\"status\":\"success\"}";
@@ -39,10 +53,13 @@ bool logged_starting_with(const std::string & opening) {
                        [&](const std::string & message) { return message.rfind(opening, 0) == 0; });
 }
 
-// What the bridge's log shows for an operation that ran out of time.
-std::string timed_out_text() {
-    return std::string(std::strerror(ETIMEDOUT)) + " (os error " + std::to_string(ETIMEDOUT) + ")";
+// What the bridge's log shows for a failed call that left `error_number`.
+std::string os_error(int error_number) {
+    return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
 }
+
+// What the bridge's log shows for an operation that ran out of time.
+std::string timed_out_text() { return os_error(ETIMEDOUT); }
 
 std::string log_dump() {
     std::string dump;
@@ -306,6 +323,65 @@ TEST_F(Bridge, PushedTextsGoOutBeforeTheNextExtensionFrameIsRead) {
     EXPECT_EQ((std::vector<std::string>{"p1", "p2", "p3", k_ack}), frames);
     finish();
 }
+
+// Whoever starts the bridge decides whether its standard output blocks: a
+// launcher may hand over a non-blocking pipe, and with one socket as both
+// descriptors the bridge's own switch of its input reaches its output. A
+// frame must then wait for room while the extension is not reading, as on a
+// blocking descriptor: one cut short would put every later frame out of step.
+class BridgeWithNonblockingOutput : public Bridge, public testing::WithParamInterface<ExtensionChannel> {
+protected:
+    void launch_on_channel() { extension = start_bridge(GetParam()); }
+};
+
+TEST_P(BridgeWithNonblockingOutput, FramesWaitForTheExtensionToReadAndGoOutWhole) {
+    // Each more than a pipe or a socket holds unread, and each of its own
+    // size, so that a frame cut short or out of place shows.
+    const std::vector<std::string> pushes = {json_body(300000), json_body(300001), json_body(300002)};
+    launch_on_channel();
+    for (const auto & text : pushes) {
+        ASSERT_TRUE(push_text(text));
+    }
+    ASSERT_TRUE(wait_for_log_message("Successfully sent message to main thread", 5s, pushes.size())) << log_dump();
+    send("from the extension");
+    // The first push fills all that the descriptor holds; the rest and the
+    // acknowledgement must wait while the extension reads nothing.
+    std::this_thread::sleep_for(1s);
+    std::vector<std::string> expected = pushes;
+    expected.push_back(k_ack);
+    for (const auto & wanted : expected) {
+        std::string text;
+        ASSERT_TRUE(read_frame(extension, text, 10s))
+            << extension.unread.size() << " bytes that make no whole frame; " << log_dump();
+        EXPECT_TRUE(text == wanted) << text.size() << " bytes instead of " << wanted.size();
+    }
+    send("after");
+    expect_ack();
+    ASSERT_TRUE(wait_for_app_messages(*app, 2, 2s));
+    EXPECT_EQ((std::vector<std::string>{"from the extension", "after"}), app_messages(*app));
+    EXPECT_FALSE(logged_starting_with("Failed to send immediate return message to extension")) << log_dump();
+    finish();
+}
+
+TEST_P(BridgeWithNonblockingOutput, ExtensionThatGoesWhileAFrameWaitsFailsTheWrite) {
+    launch_on_channel();
+    ASSERT_TRUE(push_text(json_body(300000)));
+    ASSERT_TRUE(wait_for_log_message("Successfully sent message to main thread", 5s)) << log_dump();
+    // Time for the bridge to fill what the descriptor holds and wait for room.
+    std::this_thread::sleep_for(500ms);
+    close_child_stdin(extension.child);
+    close(extension.child.stdout_fd);
+    extension.child.stdout_fd = -1;
+    EXPECT_TRUE(wait_for_log_message("Failed to send immediate return message to extension: " + os_error(EPIPE), 5s))
+        << log_dump();
+    finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, BridgeWithNonblockingOutput,
+                         testing::Values(ExtensionChannel::nonblocking_output, ExtensionChannel::one_socket),
+                         [](const testing::TestParamInfo<ExtensionChannel> & info) {
+                             return std::string(channel_name(info.param));
+                         });
 
 TEST_F(Bridge, DeletedLogFileIsCreatedAgainForThisUserOnly) {
     mode_t saved_mask = umask(0);

@@ -145,8 +145,11 @@ IoStatus write_all(int fd, std::string_view data, StallWindow stall_window) {
         }
         if (n < 0) {
             IoStatus status = status_from_errno();
-            if (status.state == IoState::would_block && stall_window) {
-                status = wait_to_retry_write(fd, write_began, stalled_at);
+            if (status.state == IoState::would_block) {
+                // Only the write that follows tells whether room has come or
+                // the reader has gone, so it is tried whatever poll reports.
+                status = stall_window ? wait_to_retry_write(fd, write_began, stalled_at)
+                                      : wait_until_ready(fd, POLLOUT, Deadline::max());
                 if (status.state == IoState::ok) {
                     continue;
                 }

@@ -37,20 +37,26 @@ using Deadline = std::chrono::steady_clock::time_point;
 // with the system's time-out error.
 IoStatus wait_until_ready(int fd, short events, Deadline deadline);
 
-// How long a write may go without moving a byte. None: a write that would
-// block is returned at once.
+// How long a write may go without moving a byte. None: as long as it takes.
 using StallWindow = std::optional<std::chrono::milliseconds>;
 
 // Writes every byte, retrying interrupted calls; a write that accepts nothing
-// fails with k_write_whole_buffer_error. With a stall window, the bytes go
-// 4 KiB at a time, a write that would block is tried again as soon as the
-// descriptor reports room and at least every 100 ms, and the whole write
-// fails with the system's time-out error only once no byte has moved for
-// that long. A UNIX stream socket on Linux frees room only a whole piece at
-// a time, so a peer gets every byte as long as it keeps taking at least one
-// piece per window (about 2 KB/s with a 2 s window); a slower one counts as
-// stalled although it reads. Without a window, each write is handed all
-// that is left.
+// fails with k_write_whole_buffer_error, and any other failure ends the write
+// where it stands.
+//
+// Without a stall window, each write is handed all that is left, and a write
+// that would block waits with poll for room as long as it takes, as on a
+// blocking descriptor: whoever shares the open file description may have made
+// it non-blocking, and a frame cut short would put its reader out of step for
+// good.
+//
+// With a stall window, the bytes go 4 KiB at a time, a write that would block
+// is tried again as soon as the descriptor reports room and at least every
+// 100 ms, and the whole write fails with the system's time-out error only
+// once no byte has moved for that long. A UNIX stream socket on Linux frees
+// room only a whole piece at a time, so a peer gets every byte as long as it
+// keeps taking at least one piece per window (about 2 KB/s with a 2 s
+// window); a slower one counts as stalled although it reads.
 IoStatus write_all(int fd, std::string_view data, StallWindow stall_window = std::nullopt);
 
 // Reads a non-blocking descriptor to the end of its stream within `deadline`

@@ -2,6 +2,7 @@
 
 #include "socket.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,8 +71,8 @@ struct PacedWrite {
 
 // Writes `data` with `window` against a reader at `pace`; a `send_buffer`
 // other than 0 is asked for on the writing end first.
-PacedWrite write_against(WriterMode mode, const std::string & data, std::chrono::milliseconds window,
-                         ReaderPace pace, int send_buffer = 0) {
+PacedWrite write_against(WriterMode mode, const std::string & data, StallWindow window, ReaderPace pace,
+                         int send_buffer = 0) {
     SocketPair sockets(mode);
     if (send_buffer != 0) {
         EXPECT_EQ(0, setsockopt(sockets.writer, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer));
@@ -166,9 +167,27 @@ TEST(WriteAll, FailsOnceNoByteHasMovedForTheStallWindow) {
     }
 }
 
-TEST(WriteAll, WithoutStallWindowHandsBackAWriteThatWouldBlock) {
+TEST(WriteAll, WithoutStallWindowWaitsForRoomAsABlockingDescriptorWould) {
+    // Far more than the socket holds, to a reader that takes its time.
+    const std::string data(1u << 20, 'b');
+    PacedWrite write =
+        write_against(WriterMode::nonblocking, data, std::nullopt, ReaderPace{262144, 300ms, data.size()});
+    EXPECT_EQ(IoState::ok, write.status.state) << write.status.error;
+    EXPECT_EQ(data.size(), write.read);
+}
+
+TEST(WriteAll, WithoutStallWindowFailsWhenTheReaderGoesWhileItWaits) {
+    signal(SIGPIPE, SIG_IGN);
     SocketPair sockets(WriterMode::nonblocking);
-    EXPECT_EQ(IoState::would_block, write_all(sockets.writer, std::string(4u << 20, 'b')).state);
+    std::thread leaver([&] {
+        std::this_thread::sleep_for(200ms);
+        close(sockets.reader);
+        sockets.reader = -1;
+    });
+    IoStatus status = write_all(sockets.writer, std::string(4u << 20, 'g'));
+    leaver.join();
+    EXPECT_EQ(IoState::failed, status.state);
+    EXPECT_EQ(os_error_text(EPIPE), status.error);
 }
 
 TEST(OsErrorText, IsTheSystemsDescriptionAndTheNumber) {

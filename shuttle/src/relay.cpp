@@ -24,6 +24,9 @@ constexpr auto k_reconnect_pause = std::chrono::seconds(1);
     end_process(ShuttleExit::orderly);
 }
 
+// The prefix and the text go in one write_all, which waits for room however
+// standard output was set up: a frame goes out whole, or stops at a real
+// failure, after which the browser's end of the stream is gone anyway.
 IoStatus write_frame(GuardedExtensionConnection & extension_conn, std::string_view text,
                      const char * lock_failure_message) {
     std::string frame;

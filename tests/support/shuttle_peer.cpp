@@ -282,14 +282,56 @@ bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
     }
 }
 
-ExtensionSide start_bridge(std::chrono::milliseconds limit) {
+namespace {
+
+// Both ends closed on exec, so that only the descriptors handed over reach the bridge.
+void close_both_on_exec(const int (&fds)[2]) {
+    for (int fd : fds) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+child_process start_bridge_process(ExtensionChannel channel) {
+    const std::vector<std::string> argv = {SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"};
+    if (channel == ExtensionChannel::pipes) {
+        return start_process(argv);
+    }
+    int fds[2];
+    int made = channel == ExtensionChannel::one_socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds);
+    if (made != 0) {
+        throw std::runtime_error(std::string("bridge channel: ") + std::strerror(errno));
+    }
+    close_both_on_exec(fds);
+    // The bridge gets a pipe's writing end.
+    int bridge_end = fds[1];
+    int test_end = fds[0];
+    child_process child;
+    if (channel == ExtensionChannel::one_socket) {
+        std_descriptor given{std_descriptor::given, "", bridge_end};
+        child = start_process_with(argv, {given, given, {}});
+        child.stdin_fd = test_end;
+        child.stdout_fd = fcntl(test_end, F_DUPFD_CLOEXEC, 0);
+    } else {
+        // The flag belongs to the open file description, which the bridge's
+        // descriptor 1 shares.
+        fcntl(bridge_end, F_SETFL, fcntl(bridge_end, F_GETFL) | O_NONBLOCK);
+        child = start_process_with(argv, {{}, {std_descriptor::given, "", bridge_end}, {}});
+        child.stdout_fd = test_end;
+    }
+    close(bridge_end);
+    return child;
+}
+
+} // namespace
+
+ExtensionSide start_bridge(ExtensionChannel channel, std::chrono::milliseconds limit) {
     // Another bridge may have logged the same lines already.
     const char * listening = "Return message listener started and listening for connections";
     const char * started = "Shuttle started, waiting for messages\u2026";
     size_t listening_before = count_log_messages(listening);
     size_t started_before = count_log_messages(started);
     ExtensionSide extension;
-    extension.child = start_process({SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"});
+    extension.child = start_bridge_process(channel);
     if (!wait_for_log_message(listening, limit, listening_before + 1) ||
         !wait_for_log_message(started, limit, started_before + 1)) {
         throw std::runtime_error("bridge did not start; log:\n" + read_file(k_bridge_log));

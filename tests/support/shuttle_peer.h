@@ -103,9 +103,20 @@ void leave_stale_socket(const char * path);
 // test brings up an application it would take for its own.
 bool wait_until_no_bridge_listens(std::chrono::milliseconds limit);
 
+// How the extension's side hands the bridge its standard input and output.
+enum class ExtensionChannel {
+    pipes,               // a pipe each, as the browser does
+    nonblocking_output,  // the pipe for standard output set non-blocking by whoever starts the bridge
+    one_socket,          // one socket as both, so the bridge's own switch of its input to
+                         // non-blocking makes its output non-blocking too
+};
+
 // Starts the bridge with an origin argument, as the browser does, and waits
-// until its log shows it ready with the return socket bound.
-ExtensionSide start_bridge(std::chrono::milliseconds limit = std::chrono::seconds(10));
+// until its log shows it ready with the return socket bound. With
+// `one_socket`, the child's stdin_fd and stdout_fd are two descriptors of the
+// test's end of that socket.
+ExtensionSide start_bridge(ExtensionChannel channel = ExtensionChannel::pipes,
+                           std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 bool read_frame(ExtensionSide & extension, std::string & text, std::chrono::milliseconds limit);
 
