@@ -97,15 +97,33 @@ std::optional<quill_exit> check_settings(int argc, char ** argv, whisper_params 
     return std::nullopt;
 }
 
-// Null after the line that every model that does not load ends with, an
-// incomplete one too: callers match on it.
+// Null after the line that every model that does not load ends with, one
+// the check refuses too: callers match on it.
 whisper_context * model_not_loaded() {
     std::fprintf(stderr, "error: failed to initialize whisper context\n");
     return nullptr;
 }
 
+// The library's loader trusts the file's length and fields: a partly
+// downloaded model would crash it or load as one that transcribes nothing, and
+// a field out of range would crash it. True after the message for such a file.
+bool model_file_refused(const std::string & path, const model_file_layout & layout) {
+    switch (layout.state) {
+    case model_file_state::incomplete:
+        std::fprintf(stderr, "error: model file '%s' is incomplete\n", path.c_str());
+        return true;
+    case model_file_state::not_a_model:
+        std::fprintf(stderr, "error: model file '%s' is not a model: %s\n", path.c_str(), layout.flaw.c_str());
+        return true;
+    case model_file_state::complete:
+    case model_file_state::unjudged:
+        break;
+    }
+    return false;
+}
+
 // The recognition context, or null after the message when the DTW preset is
-// unknown or made for another model size, or the model file is incomplete or
+// unknown or made for another model size, or the model file is refused or
 // does not load.
 whisper_context * load_model(const whisper_params & params) {
     whisper_context_params cparams = whisper_context_default_params();
@@ -120,11 +138,8 @@ whisper_context * load_model(const whisper_params & params) {
             return nullptr;
         }
     }
-    // The library's loader trusts the file's length: a partly downloaded
-    // model would crash it or load as one that transcribes nothing.
     const model_file_layout layout = read_model_layout(params.model);
-    if (layout.state == model_file_state::incomplete) {
-        std::fprintf(stderr, "error: model file '%s' is incomplete\n", params.model.c_str());
+    if (model_file_refused(params.model, layout)) {
         return model_not_loaded();
     }
     if (!params.dtw.empty() && !dtw_preset_fits_model(params, cparams.dtw_aheads_preset, layout.decoder)) {

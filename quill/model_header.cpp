@@ -9,16 +9,53 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <string>
 
 #include "ggml.h"
 
 namespace {
 
-// After the magic: vocabulary, audio context, audio width, audio heads, audio
-// layers, text context, text width, text heads, text layers, mel bands, type.
-constexpr int k_header_fields = 11;
-constexpr int k_text_width_field = 6;
-constexpr int k_text_layers_field = 8;
+// After the magic, in this order.
+enum header_field {
+    k_vocabulary,
+    k_audio_context,
+    k_audio_width,
+    k_audio_heads,
+    k_audio_layers,
+    k_text_context,
+    k_text_width,
+    k_text_heads,
+    k_text_layers,
+    k_mel_bands,
+    k_weight_type,
+    k_header_fields,
+};
+
+// Names of the fields in a refusal.
+constexpr const char * k_header_field_names[k_header_fields] = {
+    "vocabulary size", "audio context", "audio width", "audio heads", "audio layers", "text context",
+    "text width",      "text heads",    "text layers", "mel bands",   "weight type",
+};
+
+// Each width is split evenly among its attention heads.
+struct heads_of_width {
+    header_field heads;
+    header_field width;
+};
+constexpr heads_of_width k_attention[] = {{k_audio_heads, k_audio_width}, {k_text_heads, k_text_width}};
+
+// The header's weight types that name one element type. ggml maps no other
+// to a type (4 is Q4_1 with some F16; 5 and 6 are unused) and asserts when
+// the library asks it to.
+constexpr ggml_ftype k_single_type_weights[] = {
+    GGML_FTYPE_ALL_F32,       GGML_FTYPE_MOSTLY_F16,     GGML_FTYPE_MOSTLY_Q4_0,    GGML_FTYPE_MOSTLY_Q4_1,
+    GGML_FTYPE_MOSTLY_Q8_0,   GGML_FTYPE_MOSTLY_Q5_0,    GGML_FTYPE_MOSTLY_Q5_1,    GGML_FTYPE_MOSTLY_Q2_K,
+    GGML_FTYPE_MOSTLY_Q3_K,   GGML_FTYPE_MOSTLY_Q4_K,    GGML_FTYPE_MOSTLY_Q5_K,    GGML_FTYPE_MOSTLY_Q6_K,
+    GGML_FTYPE_MOSTLY_IQ2_XXS, GGML_FTYPE_MOSTLY_IQ2_XS, GGML_FTYPE_MOSTLY_IQ3_XXS, GGML_FTYPE_MOSTLY_IQ1_S,
+    GGML_FTYPE_MOSTLY_IQ4_NL, GGML_FTYPE_MOSTLY_IQ3_S,   GGML_FTYPE_MOSTLY_IQ2_S,   GGML_FTYPE_MOSTLY_IQ4_XS,
+    GGML_FTYPE_MOSTLY_IQ1_M,  GGML_FTYPE_MOSTLY_BF16,    GGML_FTYPE_MOSTLY_MXFP4,   GGML_FTYPE_MOSTLY_NVFP4,
+    GGML_FTYPE_MOSTLY_Q1_0,
+};
 
 // A tensor record starts with its dimension count, name length and element
 // type. Fewer bytes than these after the last record are no record at all:
@@ -45,6 +82,7 @@ struct model_reader {
     FILE * file;
     uint64_t size;
     uint64_t offset = 0;
+    std::string flaw{}; // set with `not_a_model`
 };
 
 bool holds(const model_reader & reader, uint64_t bytes) {
@@ -77,15 +115,6 @@ bool read_i32(model_reader & reader, int32_t & value) {
     return true;
 }
 
-bool read_count(model_reader & reader, uint64_t & count) {
-    int32_t value = 0;
-    if (!read_i32(reader, value) || value < 0) {
-        return false;
-    }
-    count = static_cast<uint64_t>(value);
-    return true;
-}
-
 bool skip_bytes(model_reader & reader, uint64_t bytes) {
     if (!holds(reader, bytes)) {
         return false;
@@ -102,6 +131,34 @@ uint64_t saturating_product(uint64_t a, uint64_t b) {
     return b != 0 && a > k_beyond_any_file / b ? k_beyond_any_file : a * b;
 }
 
+// Stages of the walk return `complete` when their part is whole and the walk
+// goes on; a part that the file's end cuts short is `incomplete`.
+model_file_state whole_unless_cut(bool read) {
+    return read ? model_file_state::complete : model_file_state::incomplete;
+}
+
+std::string field_value(const std::string & field, int32_t value) {
+    return field + " " + std::to_string(value);
+}
+
+model_file_state refuse(model_reader & reader, const std::string & flaw) {
+    reader.flaw = flaw;
+    return model_file_state::not_a_model;
+}
+
+// A count of things the file holds next: never negative.
+model_file_state read_count(model_reader & reader, const char * field, uint64_t & count) {
+    int32_t value = 0;
+    if (!read_i32(reader, value)) {
+        return model_file_state::incomplete;
+    }
+    if (value < 0) {
+        return refuse(reader, field_value(field, value));
+    }
+    count = static_cast<uint64_t>(value);
+    return model_file_state::complete;
+}
+
 // Whole blocks of `block_elements` elements, `block_bytes` each, as ggml
 // stores the type.
 struct element_storage {
@@ -110,8 +167,9 @@ struct element_storage {
 };
 
 // Sizes come from ggml itself, so every type the library loads is measured
-// as the library measures it. An id outside ggml's range, or one it no longer
-// stores (block size 0), is left to the library.
+// as the library measures it. An id outside ggml's range, which the library
+// would index ggml's type table with unchecked, or one that ggml no longer
+// stores (block size 0), has none.
 std::optional<element_storage> storage_of(int32_t type) {
     if (type < 0 || type >= GGML_TYPE_COUNT) {
         return std::nullopt;
@@ -124,7 +182,6 @@ std::optional<element_storage> storage_of(int32_t type) {
     return element_storage{static_cast<uint64_t>(block_elements), ggml_type_size(known)};
 }
 
-// Stages of the walk: `complete` when the part is whole and the walk goes on.
 model_file_state read_magic(model_reader & reader) {
     unsigned char magic[4];
     const uint64_t present = reader.size < sizeof magic ? reader.size : sizeof magic;
@@ -136,37 +193,75 @@ model_file_state read_magic(model_reader & reader) {
             return model_file_state::unjudged;
         }
     }
-    return present == sizeof magic ? model_file_state::complete : model_file_state::incomplete;
+    return whole_unless_cut(present == sizeof magic);
 }
 
-model_file_state read_header(model_reader & reader, text_decoder_shape & decoder) {
-    int32_t fields[k_header_fields];
+model_file_state read_header(model_reader & reader, int32_t (&fields)[k_header_fields]) {
     for (int32_t & field : fields) {
         if (!read_i32(reader, field)) {
             return model_file_state::incomplete;
         }
     }
-    decoder.layers = fields[k_text_layers_field];
-    decoder.width = fields[k_text_width_field];
+    return model_file_state::complete;
+}
+
+bool single_type_weights(int32_t weight_type) {
+    // Above the factor the type carries the quantisation version, which the
+    // library takes off the same way.
+    const int32_t type = weight_type % GGML_QNT_VERSION_FACTOR;
+    for (const ggml_ftype known : k_single_type_weights) {
+        if (type == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Every dimension of a model is at least one: the library divides by the
+// head counts and sizes its tensors by the rest.
+model_file_state judge_header(model_reader & reader, const int32_t (&fields)[k_header_fields]) {
+    for (int field = 0; field < k_weight_type; ++field) {
+        if (fields[field] < 1) {
+            return refuse(reader, field_value(k_header_field_names[field], fields[field]));
+        }
+    }
+    for (const heads_of_width & attention : k_attention) {
+        if (fields[attention.width] % fields[attention.heads] != 0) {
+            return refuse(reader, field_value(k_header_field_names[attention.heads], fields[attention.heads]) +
+                                      " for " +
+                                      field_value(k_header_field_names[attention.width], fields[attention.width]));
+        }
+    }
+    if (!single_type_weights(fields[k_weight_type])) {
+        return refuse(reader, field_value(k_header_field_names[k_weight_type], fields[k_weight_type]));
+    }
     return model_file_state::complete;
 }
 
 model_file_state read_mel_filters(model_reader & reader) {
     uint64_t bands = 0;
     uint64_t bins = 0;
-    if (!read_count(reader, bands) || !read_count(reader, bins) ||
-        !skip_bytes(reader, saturating_product(saturating_product(bands, bins), sizeof(float)))) {
-        return model_file_state::incomplete;
+    model_file_state state = read_count(reader, "mel filter bands", bands);
+    if (state == model_file_state::complete) {
+        state = read_count(reader, "mel filter bins", bins);
     }
-    return model_file_state::complete;
+    if (state != model_file_state::complete) {
+        return state;
+    }
+    return whole_unless_cut(
+        skip_bytes(reader, saturating_product(saturating_product(bands, bins), sizeof(float))));
 }
 
 model_file_state read_vocabulary(model_reader & reader) {
     uint64_t tokens = 0;
-    constexpr uint64_t k_token_length_bytes = 4;
+    const model_file_state state = read_count(reader, "token count", tokens);
+    if (state != model_file_state::complete) {
+        return state;
+    }
     // Every token takes at least its length field: a count beyond that is
     // refused at once rather than after a walk over gigabytes.
-    if (!read_count(reader, tokens) || !holds(reader, saturating_product(tokens, k_token_length_bytes))) {
+    constexpr uint64_t k_token_length_bytes = 4;
+    if (!holds(reader, saturating_product(tokens, k_token_length_bytes))) {
         return model_file_state::incomplete;
     }
     for (uint64_t i = 0; i < tokens; ++i) {
@@ -182,16 +277,30 @@ model_file_state read_vocabulary(model_reader & reader) {
 // extents (fastest first), the name, then the data.
 model_file_state read_tensor(model_reader & reader) {
     int32_t dims = 0;
-    uint64_t name_length = 0;
-    int32_t type = 0;
-    if (!read_i32(reader, dims) || !read_count(reader, name_length) || !read_i32(reader, type) || dims < 1 ||
-        dims > GGML_MAX_DIMS) {
+    if (!read_i32(reader, dims)) {
         return model_file_state::incomplete;
+    }
+    if (dims < 1 || dims > GGML_MAX_DIMS) {
+        return refuse(reader, field_value("dimensions", dims));
+    }
+    uint64_t name_length = 0;
+    model_file_state state = read_count(reader, "name length", name_length);
+    if (state != model_file_state::complete) {
+        return state;
+    }
+    int32_t type = 0;
+    if (!read_i32(reader, type)) {
+        return model_file_state::incomplete;
+    }
+    const std::optional<element_storage> storage = storage_of(type);
+    if (!storage) {
+        return refuse(reader, field_value("element type", type));
     }
     uint64_t extents[GGML_MAX_DIMS];
     for (int32_t d = 0; d < dims; ++d) {
-        if (!read_count(reader, extents[d])) {
-            return model_file_state::incomplete;
+        state = read_count(reader, "extent", extents[d]);
+        if (state != model_file_state::complete) {
+            return state;
         }
     }
     if (!skip_bytes(reader, name_length)) {
@@ -199,15 +308,14 @@ model_file_state read_tensor(model_reader & reader) {
     }
     // Extents from the file never reach ggml_row_size: it rounds a partial
     // block down, and asserts on one in a debug build.
-    const std::optional<element_storage> storage = storage_of(type);
-    if (!storage || extents[0] % storage->block_elements != 0) {
+    if (extents[0] % storage->block_elements != 0) {
         return model_file_state::unjudged;
     }
     uint64_t bytes = extents[0] / storage->block_elements * storage->block_bytes;
     for (int32_t d = 1; d < dims; ++d) {
         bytes = saturating_product(bytes, extents[d]);
     }
-    return skip_bytes(reader, bytes) ? model_file_state::complete : model_file_state::incomplete;
+    return whole_unless_cut(skip_bytes(reader, bytes));
 }
 
 // Tensor records follow one another to the end of the file, where a few
@@ -223,7 +331,7 @@ model_file_state read_tensors(model_reader & reader) {
         }
         any = true;
     }
-    return any ? model_file_state::complete : model_file_state::incomplete;
+    return whole_unless_cut(any);
 }
 
 model_file_layout read_layout(model_reader & reader) {
@@ -232,18 +340,20 @@ model_file_layout read_layout(model_reader & reader) {
     if (layout.state != model_file_state::complete) {
         return layout;
     }
-    text_decoder_shape decoder;
-    layout.state = read_header(reader, decoder);
+    int32_t fields[k_header_fields];
+    layout.state = read_header(reader, fields);
     if (layout.state != model_file_state::complete) {
         return layout;
     }
-    layout.decoder = decoder;
+    layout.decoder = text_decoder_shape{fields[k_text_layers], fields[k_text_width]};
+    layout.state = judge_header(reader, fields);
     for (model_file_state (*stage)(model_reader &) : {read_mel_filters, read_vocabulary, read_tensors}) {
-        layout.state = stage(reader);
         if (layout.state != model_file_state::complete) {
             break;
         }
+        layout.state = stage(reader);
     }
+    layout.flaw = reader.flaw;
     return layout;
 }
 

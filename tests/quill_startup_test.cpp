@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -485,6 +486,106 @@ TEST_F(quill_incomplete_model, stray_bytes_after_the_last_tensor_are_accepted) {
         EXPECT_EQ(result.err, "") << stray.size();
         EXPECT_NE(result.out.find("\"text\": \" hello world.\""), std::string::npos) << stray.size() << "\n"
                                                                                      << result.out;
+    }
+}
+
+// The test model with one field changed to what no model the library loads
+// holds. Before the check, the library indexed ggml's type table with the
+// element types (SIGSEGV), asserted on the weight types and on a zero width
+// (SIGABRT), divided by the zero head counts (SIGFPE) and aborted in the first
+// transcription with heads that do not divide the width.
+using quill_malformed_model = temp_dir_test;
+
+int32_t i32_at(const std::string & bytes, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
+    }
+    return static_cast<int32_t>(value);
+}
+
+std::string with_i32_at(std::string bytes, size_t offset, int32_t value) {
+    for (size_t i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<char>(static_cast<uint32_t>(value) >> (8 * i));
+    }
+    return bytes;
+}
+
+// A header field of the test model by its place after the magic.
+size_t header_field_offset(int index) {
+    return 4 + 4 * static_cast<size_t>(index);
+}
+
+// A tensor record's element type sits before its extents and its name.
+size_t element_type_offset(const std::string & model, const std::string & name, size_t dims) {
+    return model.find(name) - 4 * dims - 4;
+}
+
+TEST_F(quill_malformed_model, a_field_no_model_holds_is_refused_with_status_3) {
+    const std::string whole = read_file(test_model("fixed.bin"));
+    const size_t embedding = element_type_offset(whole, "encoder.positional_embedding", 2);
+    const size_t conv = element_type_offset(whole, "encoder.conv1.weight", 3);
+    const size_t tokens = element_type_offset(whole, "decoder.token_embedding.weight", 2);
+    const size_t norm = element_type_offset(whole, "decoder.ln.weight", 1);
+    const size_t last = element_type_offset(whole, "decoder.blocks.0.cross_attn.out.bias", 1);
+    // F32, F16, F16, F32, F32: the records were found where they are.
+    ASSERT_EQ(i32_at(whole, embedding), 0);
+    ASSERT_EQ(i32_at(whole, conv), 1);
+    ASSERT_EQ(i32_at(whole, tokens), 1);
+    ASSERT_EQ(i32_at(whole, norm), 0);
+    ASSERT_EQ(i32_at(whole, last), 0);
+    struct {
+        size_t offset;
+        int32_t value;
+        std::string flaw;
+    } const cases[] = {
+        {embedding, -1, "element type -1"},
+        {conv, -2, "element type -2"},
+        {tokens, -1000000, "element type -1000000"},
+        {last, 2147483647, "element type 2147483647"},
+        {conv, INT32_MIN, "element type -2147483648"},
+        {norm, 31, "element type 31"},
+        {embedding - 8, 0, "dimensions 0"},
+        {header_field_offset(10), 5, "weight type 5"},
+        {header_field_offset(10), 4, "weight type 4"},
+        {header_field_offset(10), 1006, "weight type 1006"},
+        {header_field_offset(3), 0, "audio heads 0"},
+        {header_field_offset(7), 0, "text heads 0"},
+        {header_field_offset(3), -1, "audio heads -1"},
+        {header_field_offset(7), 3, "text heads 3 for text width 64"},
+        {header_field_offset(2), 0, "audio width 0"},
+    };
+    const std::string path = dir + "/model.bin";
+    // Two seconds of silence: enough for a transcription, where the heads
+    // that do not divide the width showed themselves.
+    const std::string audio = pcm16_bytes(silence(2000));
+    for (const auto & c : cases) {
+        write_file(path, with_i32_at(whole, c.offset, c.value));
+        const process_result result = run_quill({"-m", path, "-"}, audio);
+        ASSERT_TRUE(result.exited) << c.flaw << " signal " << result.term_signal;
+        EXPECT_EQ(result.exit_status, 3) << c.flaw;
+        EXPECT_EQ(result.err, "error: model file '" + path + "' is not a model: " + c.flaw +
+                                  "\nerror: failed to initialize whisper context\n");
+        EXPECT_EQ(result.out, "") << c.flaw;
+    }
+}
+
+// The fields just inside what is refused: a weight type with the
+// quantisation version a converter adds, and two heads that share the width.
+TEST_F(quill_malformed_model, fields_a_model_may_hold_load_and_transcribe) {
+    const std::string whole = read_file(test_model("fixed.bin"));
+    const std::string path = dir + "/model.bin";
+    const std::string audio = pcm16_bytes(silence(2000));
+    const struct {
+        size_t offset;
+        int32_t value;
+    } cases[] = {{header_field_offset(10), 1001}, {header_field_offset(3), 2}, {header_field_offset(7), 2}};
+    for (const auto & c : cases) {
+        write_file(path, with_i32_at(whole, c.offset, c.value));
+        const process_result result = run_quill({"-np", "-m", path, "-"}, audio);
+        ASSERT_TRUE(result.exited) << c.value << " signal " << result.term_signal;
+        EXPECT_EQ(result.exit_status, 0) << c.value << "\n" << result.err;
+        EXPECT_NE(result.out.find("\"text\": \" hello world.\""), std::string::npos) << c.value << "\n" << result.out;
     }
 }
 
