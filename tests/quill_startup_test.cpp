@@ -285,30 +285,59 @@ constexpr const char * k_small_stack_kib = "1024";
 constexpr const char * k_small_stack_kib = "512";
 #endif
 
+// The program under that stack limit, with `options` and `input`; status 99
+// when the limit cannot be set.
+process_result run_quill_under_small_stack(const std::vector<std::string> & options, const std::string & input) {
+    const std::string command = "ulimit -s " + std::string(k_small_stack_kib) + " || exit 99; exec \"$0\" \"$@\"";
+    std::vector<std::string> argv = {"/bin/sh", "-c", command, QUILL_BINARY};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return run_process(argv, input, std::chrono::seconds(120));
+}
+
+// One run of `characters` Chinese characters (three bytes each) for the
+// library's word splitter.
+std::string chinese_run(int characters) {
+    std::string text;
+    for (int i = 0; i < characters; ++i) {
+        text += "\xE4\xB8\xAD";
+    }
+    return text;
+}
+
 // The prompt is tokenised once, on a stack the program sizes itself, so the
 // stack limit no longer bounds it.
 TEST(quill_startup, prompts_up_to_the_bound_transcribe_under_a_small_stack_limit) {
-    std::string chinese;  // one run of 2,100 bytes for the library's word splitter
-    for (int i = 0; i < 350; ++i) {
-        chinese += "\xE4\xB8\xAD\xE6\x96\x87";
-    }
     std::string prose;
     while (prose.size() < 8192) {
         prose += "The quick brown fox, 12 years old, jumps over the lazy dog. ";
     }
     prose.resize(8192);
-    const std::string command = "ulimit -s " + std::string(k_small_stack_kib) + " || exit 99; exec \"$0\" \"$@\"";
     const std::string one_second = pcm16_bytes(silence(1000));
-    for (const std::string & prompt : {std::string("Meeting notes."), chinese, prose}) {
-        const process_result result = run_process(
-            {"/bin/sh", "-c", command, QUILL_BINARY, "-np", "-m", test_model("fixed.bin"), "--prompt", prompt, "-"},
-            one_second, std::chrono::seconds(120));
+    for (const std::string & prompt : {std::string("Meeting notes."), chinese_run(700), prose}) {
+        const process_result result =
+            run_quill_under_small_stack({"-np", "-m", test_model("fixed.bin"), "--prompt", prompt, "-"}, one_second);
         const std::string label = prompt.substr(0, 16);
         ASSERT_TRUE(result.exited) << label << " signal " << result.term_signal << "\n" << result.err;
         ASSERT_NE(result.exit_status, 99) << "the stack limit cannot be set here";
         EXPECT_EQ(result.exit_status, 0) << label << "\n" << result.err;
         EXPECT_NE(result.out.find("\"text\": \" hello world.\""), std::string::npos) << label << "\n" << result.out;
     }
+}
+
+// A model with no piece of the prompt tokenises it into nothing. Had the
+// text then gone to the library, it would have been tokenised again in every
+// transcription, on the processing thread's stack, which the limit bounds:
+// the matcher overran it in the first one.
+TEST(quill_startup, a_prompt_the_model_has_no_piece_of_is_not_tokenised_again_in_each_transcription) {
+    const process_result result =
+        run_quill_under_small_stack({"-np", "-m", test_model("fixed-ascii.bin"), "--prompt", chinese_run(700), "-"},
+                                    pcm16_bytes(silence(6000)));
+    ASSERT_TRUE(result.exited) << "signal " << result.term_signal << "\n" << result.err;
+    ASSERT_NE(result.exit_status, 99) << "the stack limit cannot be set here";
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    // Six seconds of silence are cut into several chunks, each transcribed.
+    EXPECT_GE(count_of(result.out, "\"text\": \" hello world.\""), 3u) << result.out;
 }
 
 TEST_F(quill_response_file, replaces_the_command_line) {
