@@ -119,6 +119,9 @@ bool read_audio_chunk(bool stereo, std::vector<uint8_t> & leftover, std::vector<
 }
 
 void audio_input_thread(audio_handoff & handoff, bool stereo) {
+    // From here on SIGINT only raises the flag, which the loop looks at
+    // before every read.
+    capture_started.store(true);
     std::vector<uint8_t> leftover;
     while (!stop_requested.load()) {
         std::vector<float> samples;

@@ -359,9 +359,12 @@ model_file_layout read_layout(model_reader & reader) {
 
 } // namespace
 
-// Opened without waiting, so that a FIFO put in place of the model never
-// blocks the start: it is judged by the descriptor, not by the name, which
-// could be swapped between a look and the open.
+// Opened without waiting for a writer, so that this look never blocks on a
+// FIFO; like anything but a regular file, a FIFO is then left to the
+// library, which reads it as a stream (so `-m <(zcat model.gz)` works) and
+// waits there as long as nobody writes it, where SIGINT still ends the
+// program (signal_notice.h). The file is judged by the descriptor, not by
+// the name, which could be swapped between a look and the open.
 model_file_layout read_model_layout(const std::string & path) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {

@@ -43,14 +43,15 @@ struct tokenize_job {
 // Every token stands for at least one byte of the text, so as many slots as
 // bytes are enough; the library's contract is to return the count it needs,
 // negated, should they not be.
-void tokenize_into(whisper_context * ctx, const std::string & prompt, std::vector<whisper_token> & tokens) {
-    tokens.resize(prompt.size());
+std::vector<whisper_token> tokens_of(whisper_context * ctx, const std::string & prompt) {
+    std::vector<whisper_token> tokens(prompt.size());
     int n = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), static_cast<int>(tokens.size()));
     if (n < 0) {
         tokens.resize(static_cast<size_t>(-n));
         n = whisper_tokenize(ctx, prompt.c_str(), tokens.data(), static_cast<int>(tokens.size()));
     }
     tokens.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return tokens;
 }
 
 // The standard's matcher may throw (out of memory, or too complex a match);
@@ -58,9 +59,8 @@ void tokenize_into(whisper_context * ctx, const std::string & prompt, std::vecto
 void * tokenize_body(void * arg) {
     tokenize_job & job = *static_cast<tokenize_job *>(arg);
     try {
-        tokenize_into(job.ctx, job.prompt, job.result.tokens);
+        job.result.tokens = tokens_of(job.ctx, job.prompt);
     } catch (const std::exception & failure) {
-        job.result.tokens.clear();
         job.result.failure = failure.what();
     }
     return nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,17 @@ std::string prompt_refusal(const std::string & prompt);
 
 // How tokenising the prompt ended: `failure` is "" when the tokens are there;
 // otherwise it says why the thread could not be started (`started` false) or
-// what the library threw.
+// what the library threw. `tokens` is set once the prompt is tokenised, and
+// may then be empty: a model whose vocabulary has no piece of the prompt
+// gives none.
 struct prompt_tokenization {
     bool started = true;
     std::string failure;
-    std::vector<whisper_token> tokens;
+    std::optional<std::vector<whisper_token>> tokens;
 };
 
 // The prompt in the model's tokens, made on a thread whose stack this program
 // sizes itself: the process's stack limit (and on macOS the small default of
-// secondary threads) plays no part. An empty prompt gives no tokens.
+// secondary threads) plays no part. An empty prompt is not tokenised: as
+// text it costs the library nothing.
 prompt_tokenization tokenize_prompt(whisper_context * ctx, const std::string & prompt);

@@ -48,11 +48,25 @@ TEST(PromptTokens, TheLibrarysTokensOfTheWholeText) {
         EXPECT_EQ(result.failure, "");
         EXPECT_EQ(result.tokens, library_tokens(ctx, text)) << text.substr(0, 20);
     }
-    EXPECT_EQ(tokenize_prompt(ctx, std::string(1000, 'x')).tokens.size(), 1000u);
-    EXPECT_EQ(tokenize_prompt(ctx, " hello world").tokens.size(), 2u);
+    EXPECT_EQ(tokenize_prompt(ctx, std::string(1000, 'x')).tokens->size(), 1000u);
+    EXPECT_EQ(tokenize_prompt(ctx, " hello world").tokens->size(), 2u);
     const prompt_tokenization empty = tokenize_prompt(ctx, "");
     EXPECT_TRUE(empty.started);
-    EXPECT_TRUE(empty.tokens.empty());
+    EXPECT_FALSE(empty.tokens.has_value());
+    whisper_free(ctx);
+}
+
+// Tokenised, but into nothing: the caller must tell that from a prompt that
+// was never tokenised, or the library would tokenise it again every time.
+TEST(PromptTokens, TextTheModelHasNoPieceOfIsTokenisedIntoNothing) {
+    whisper_log_set(ignore_log, nullptr);
+    whisper_context * ctx =
+        whisper_init_from_file_with_params(test_model("fixed-ascii.bin").c_str(), whisper_context_default_params());
+    ASSERT_NE(ctx, nullptr);
+    const prompt_tokenization result = tokenize_prompt(ctx, "\xE4\xB8\xAD\xE6\x96\x87");
+    EXPECT_EQ(result.failure, "");
+    ASSERT_TRUE(result.tokens.has_value());
+    EXPECT_TRUE(result.tokens->empty());
     whisper_free(ctx);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,8 +76,9 @@ struct whisper_params {
     grammar_parser::parse_state parsed_grammar;
 
     // `prompt` in the model's tokens, made once by main before the first
-    // transcription (prompt_tokens.h).
-    std::vector<whisper_token> prompt_tokens;
+    // transcription (prompt_tokens.h): unset while nobody has tokenised it,
+    // empty when the model has no piece of it.
+    std::optional<std::vector<whisper_token>> prompt_tokens;
 
     // Asks the platform for its thread count and the library for its decoding
     // defaults, so those follow the machine and the library in use.

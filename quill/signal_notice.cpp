@@ -6,6 +6,7 @@
 #include <cstring>
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> capture_started{false};
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler may only touch a lock-free flag");
 
@@ -40,7 +41,13 @@ size_t append_text(char * out, const char * text) {
 
 void handle_signal(int) {
     const int saved_errno = errno;
+    // `stop_requested` goes up before `capture_started` is looked at, and
+    // capture raises `capture_started` before it looks at `stop_requested`:
+    // whichever of the two comes second sees what the other raised. So when
+    // the handler finds capture not started and ends the program, capture
+    // has read nothing and never will.
     stop_requested.store(true);
+    const bool in_start_up = !capture_started.load();
 
     char notice[128];
     size_t len = 0;
@@ -49,5 +56,8 @@ void handle_signal(int) {
     len += append_text(notice + len, ", exiting...\n\n\n");
     // Nothing useful can be done from a handler when stderr is gone.
     [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, notice, len);
+    if (in_start_up) {
+        _exit(0);
+    }
     errno = saved_errno;
 }

@@ -172,15 +172,16 @@ whisper_full_params build_full_params(const whisper_params & params) {
     p.tdrz_enable = params.tinydiarize;
     p.suppress_regex = params.suppress_regex.empty() ? nullptr : params.suppress_regex.c_str();
     // Given the text, the library would tokenise it again in every
-    // transcription, so the tokens main made once go instead. Without them
-    // the text goes, so that a caller that did not tokenise it still has its
-    // prompt, tokenised by the library as before.
-    if (params.prompt_tokens.empty()) {
+    // transcription, so the tokens main made once go instead; when there
+    // are none, nothing goes, as the library's own tokenising would give.
+    // A prompt that nobody tokenised goes as text, so that such a caller
+    // still has its prompt.
+    if (!params.prompt_tokens) {
         p.initial_prompt = params.prompt.c_str();
     } else {
         p.initial_prompt = nullptr;
-        p.prompt_tokens = params.prompt_tokens.data();
-        p.prompt_n_tokens = static_cast<int>(params.prompt_tokens.size());
+        p.prompt_tokens = params.prompt_tokens->empty() ? nullptr : params.prompt_tokens->data();
+        p.prompt_n_tokens = static_cast<int>(params.prompt_tokens->size());
     }
     p.language = params.language.c_str();
     p.detect_language = params.detect_language;

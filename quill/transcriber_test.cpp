@@ -113,7 +113,7 @@ TEST(Transcriber, SettingsPassedToTheLibrary) {
     EXPECT_STREQ(p.suppress_regex, "[0-9]");
     // The tokens made at start-up, not the text the library would tokenise again.
     EXPECT_EQ(p.initial_prompt, nullptr);
-    EXPECT_EQ(p.prompt_tokens, params.prompt_tokens.data());
+    EXPECT_EQ(p.prompt_tokens, params.prompt_tokens->data());
     EXPECT_EQ(p.prompt_n_tokens, 3);
     EXPECT_STREQ(p.language, "de");
     EXPECT_TRUE(p.detect_language);
@@ -129,15 +129,27 @@ TEST(Transcriber, SettingsPassedToTheLibrary) {
     EXPECT_EQ(p.n_grammar_rules, 0u);
 }
 
-// The tokens are what decides: a prompt that nobody tokenised still reaches
-// the library as text rather than being dropped.
-TEST(Transcriber, PromptGoesAsTokensWhenThereAreAnyAndAsTextOtherwise) {
+// Whether the prompt was tokenised is what decides: a prompt that nobody
+// tokenised still reaches the library as text rather than being dropped; one
+// tokenised into nothing (a model with no piece of it) sends neither text
+// nor tokens, which is what the library would make of the text, without
+// tokenising it again in every transcription.
+TEST(Transcriber, PromptGoesAsTextOnlyWhenNobodyTokenisedIt) {
     const whisper_params untokenised = with([](whisper_params & q) { q.prompt = "glossary"; });
     const whisper_full_params p = build_full_params(untokenised);
     ASSERT_NE(p.initial_prompt, nullptr);
     EXPECT_STREQ(p.initial_prompt, "glossary");
     EXPECT_EQ(p.prompt_tokens, nullptr);
     EXPECT_EQ(p.prompt_n_tokens, 0);
+
+    const whisper_params into_nothing = with([](whisper_params & q) {
+        q.prompt = "\xE4\xB8\xAD\xE6\x96\x87";
+        q.prompt_tokens.emplace();
+    });
+    const whisper_full_params none = build_full_params(into_nothing);
+    EXPECT_EQ(none.initial_prompt, nullptr);
+    EXPECT_EQ(none.prompt_tokens, nullptr);
+    EXPECT_EQ(none.prompt_n_tokens, 0);
 }
 
 TEST(Transcriber, EmptyTextsAndSpecialValues) {

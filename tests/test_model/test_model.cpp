@@ -45,6 +45,10 @@ constexpr model_shape k_tiny_english = {k_vocab_english, 1500, 384, 6, 4, 448, 4
 // without it.
 constexpr int32_t k_byte_tokens = 256;
 constexpr int32_t k_first_word_token = k_byte_tokens;
+// A vocabulary that knows only these bytes keeps the tokens of the others,
+// empty, so that every id stays in place: text outside ASCII then yields
+// no token at all.
+constexpr int32_t k_ascii_bytes = 128;
 constexpr int32_t k_token_dot = '.';
 using word_tokens = std::vector<const char *>;
 const word_tokens k_plain_words = {" hello", " world"};
@@ -320,7 +324,8 @@ void put_tensor(model_file & out, const model_tensor & tensor) {
     put_zeros(out, (elements - next) * element_size);
 }
 
-void put_header(model_file & out, const model_shape & s, uint32_t magic, const word_tokens & words) {
+void put_header(model_file & out, const model_shape & s, uint32_t magic, const word_tokens & words,
+                int32_t known_bytes) {
     put_u32(out, magic);
     for (int32_t value : {s.n_vocab, s.n_audio_ctx, s.n_state, s.n_head, s.n_audio_layer, s.n_text_ctx, s.n_state,
                           s.n_head, s.n_text_layer, s.n_mels, k_ftype_f16}) {
@@ -333,8 +338,9 @@ void put_header(model_file & out, const model_shape & s, uint32_t magic, const w
 
     put_i32(out, k_byte_tokens + int32_t(words.size()));
     for (int32_t byte = 0; byte < k_byte_tokens; ++byte) {
-        put_u32(out, 1);
-        put_bytes(out, std::string(1, static_cast<char>(byte)));
+        const std::string piece = byte < known_bytes ? std::string(1, static_cast<char>(byte)) : std::string();
+        put_u32(out, uint32_t(piece.size()));
+        put_bytes(out, piece);
     }
     for (const char * word : words) {
         put_u32(out, uint32_t(std::strlen(word)));
@@ -347,7 +353,7 @@ std::string system_error(const std::string & what, const std::string & path) {
 }
 
 std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, const std::string & path,
-                                   const word_tokens & words = k_plain_words) {
+                                   const word_tokens & words = k_plain_words, int32_t known_bytes = k_byte_tokens) {
     std::vector<model_tensor> tensors = zero_model_tensors(shape);
     const std::string design_error = apply_fixed_text_design(tensors, shape, words);
     if (!design_error.empty()) {
@@ -357,7 +363,7 @@ std::string write_fixed_text_model(const model_shape & shape, uint32_t magic, co
     if (!out.file) {
         return system_error("cannot create", path);
     }
-    put_header(out, shape, magic, words);
+    put_header(out, shape, magic, words, known_bytes);
     for (const model_tensor & tensor : tensors) {
         put_tensor(out, tensor);
     }
@@ -382,6 +388,10 @@ std::string write_fixed_control(const std::string & path) {
 
 std::string write_fixed_split_character(const std::string & path) {
     return write_fixed_text_model(k_small_english, k_magic, path, k_split_character_words);
+}
+
+std::string write_fixed_ascii(const std::string & path) {
+    return write_fixed_text_model(k_small_english, k_magic, path, k_plain_words, k_ascii_bytes);
 }
 
 std::string write_tiny(const std::string & path) {
@@ -421,6 +431,7 @@ struct model_kind {
 const model_kind k_model_kinds[] = {
     {"fixed", write_fixed},         {"fixed-multilingual", write_fixed_multilingual},
     {"fixed-control", write_fixed_control}, {"fixed-split-character", write_fixed_split_character},
+    {"fixed-ascii", write_fixed_ascii},
     {"tiny", write_tiny},           {"empty", write_empty},
     {"truncated", write_truncated}, {"bad-magic", write_bad_magic},
 };

@@ -14,7 +14,9 @@
 // `write_all_test_models`: "fixed", "fixed-multilingual", "tiny",
 // "fixed-control" (whose text is " hello\n\tworld.", with a line feed and a
 // tab), "fixed-split-character" (whose text is "你好." in the tokens E4 BD,
-// A0 E5 and A5 BD, each cutting a character), and the failure files
+// A0 E5 and A5 BD, each cutting a character), "fixed-ascii" (whose
+// vocabulary knows no byte above 0x7F, so that no piece of text outside
+// ASCII is a token), and the failure files
 // "empty", "truncated", "bad-magic".
 const std::vector<std::string> & test_model_kinds();
 

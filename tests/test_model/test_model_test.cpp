@@ -204,6 +204,24 @@ TEST(TestModel, SplitCharacterModelSaysItsTextInTokensThatCutCharacters) {
     EXPECT_EQ(words, (std::vector<std::string>{"\xE4\xBD", "\xA0\xE5", "\xA5\xBD", "."}));
 }
 
+int token_count(whisper_context * ctx, const std::string & text) {
+    std::vector<whisper_token> tokens(text.size() + 1);
+    return whisper_tokenize(ctx, text.c_str(), tokens.data(), int(tokens.size()));
+}
+
+// The tests of a prompt that yields no token rely on this model knowing no
+// piece of text outside ASCII, while it still says the known text.
+TEST(TestModel, AsciiModelKnowsNoPieceOfOtherText) {
+    context_ptr ctx = load_model("fixed-ascii.bin");
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(token_count(ctx.get(), "\xE4\xB8\xAD\xE6\x96\x87"), 0);
+    EXPECT_EQ(token_count(ctx.get(), " hello world"), 2);
+    EXPECT_EQ(token_count(ctx.get(), "x\xE4\xB8\xAD"), 1);
+    const transcript result = transcribe(ctx.get(), tone(3), greedy_params(k_threads));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.segments, k_known_text);
+}
+
 // The alignment-head presets need the layers and heads of the real model.
 TEST(TestModel, TinyModelTranscribesWithDtwPresets) {
     for (whisper_alignment_heads_preset preset : {WHISPER_AHEADS_TINY_EN, WHISPER_AHEADS_TINY}) {

@@ -42,9 +42,14 @@ inline std::string describe(const whisper_params & p) {
     for (const std::string & name : p.output_names) {
         out << "[" << name << "]";
     }
+    // Nothing while the prompt is not tokenised, braces once it is.
     out << " grammar_rules=" << p.parsed_grammar.rules.size() << " prompt_tokens=";
-    for (const whisper_token token : p.prompt_tokens) {
-        out << "[" << token << "]";
+    if (p.prompt_tokens) {
+        out << "{";
+        for (const whisper_token token : *p.prompt_tokens) {
+            out << "[" << token << "]";
+        }
+        out << "}";
     }
     out << "\n";
     return out.str();
