@@ -838,14 +838,24 @@ TEST_F(QuillResults, NamesOfFilesInTheMakingCannotBeTakenAhead) {
     EXPECT_EQ(std::count(names.begin(), names.end(), "out.txt"), 1);
 }
 
+// setfacl or getfacl, with its options, run on `path`.
+process_result acl_tool(const std::string & tool_and_options, const std::string & path) {
+    return run_process({"/bin/sh", "-c", tool_and_options + " \"$0\"", path});
+}
+
+// Whether setfacl failed only because the filesystem keeps no ACLs.
+bool takes_no_acls(const process_result & set) {
+    return set.exit_status != 0 && set.err.find("not supported") != std::string::npos;
+}
+
 // A file new to the directory gets the mode that any program's new file gets
 // there: where the directory has a default ACL, the kernel applies that
 // instead of the umask.
 TEST_F(QuillResults, NewFilesFollowTheDirectorysDefaultAcl) {
     const std::string folder = dir + "/shared";
     fs::create_directory(folder);
-    const auto acl = run_process({"/bin/sh", "-c", "setfacl -d -m u::rwx,g::rwx,o::- \"$0\"", folder});
-    if (acl.exit_status != 0 && acl.err.find("not supported") != std::string::npos) {
+    const auto acl = acl_tool("setfacl -d -m u::rwx,g::rwx,o::-", folder);
+    if (takes_no_acls(acl)) {
         GTEST_SKIP() << "this filesystem takes no ACLs: " << acl.err;
     }
     ASSERT_EQ(acl.exit_status, 0) << "setfacl (package acl) sets no default ACL: " << acl.err;
@@ -872,11 +882,6 @@ TEST_F(QuillResults, NewFilesFollowTheDirectorysDefaultAcl) {
         ASSERT_EQ(expected.st_mode & 0777, 0660u) << "the default ACL does not stand in for the umask here";
         EXPECT_EQ(made.st_mode & 0777, expected.st_mode & 0777);
     }
-}
-
-// setfacl or getfacl, with its options, run on `path`.
-process_result acl_tool(const std::string & tool_and_options, const std::string & path) {
-    return run_process({"/bin/sh", "-c", tool_and_options + " \"$0\"", path});
 }
 
 // The access ACL of `path`, a link followed, as getfacl prints it with ids as
@@ -926,7 +931,7 @@ TEST_F(QuillResults, RewritesKeepTheAccessAcl) {
         if (!c.folder_default.empty()) setup.push_back("setfacl -d -m " + c.folder_default);
         for (size_t i = 0; i < setup.size(); ++i) {
             const auto set = acl_tool(setup[i], i == 0 ? file : folder);
-            if (set.exit_status != 0 && set.err.find("not supported") != std::string::npos) {
+            if (takes_no_acls(set)) {
                 GTEST_SKIP() << "this filesystem takes no ACLs: " << set.err;
             }
             ASSERT_EQ(set.exit_status, 0) << "setfacl (package acl) failed: " << set.err;

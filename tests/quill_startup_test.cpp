@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -390,6 +389,23 @@ bool wait_for_both_pipes_to_close(quill_session & s, std::chrono::milliseconds l
     return s.child.stdout_fd < 0 && s.child.stderr_fd < 0;
 }
 
+// Opens the writing end once the program waits at the reading end, rather
+// than blocking forever if it never does. A signal that interrupts the
+// program's open leaves the FIFO without a reader until the open is
+// restarted, so a loaded machine may need more than one try.
+int open_fifo_for_writing(const std::string & fifo, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
 // Ends a child that a failed assertion left behind.
 struct child_guard {
     child_process & child;
@@ -447,16 +463,8 @@ TEST_F(quill_signal, a_sigint_while_the_model_fifo_has_no_writer_ends_the_progra
     const std::string fifo = dir + "/model.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int writer = -1;
-    // Without waiting: the program's waiting open counts as a reader. The
-    // signal interrupts that open, which counts as no reader until it is
-    // restarted, so a loaded machine needs more than one try.
-    expect_sigint_to_end_start_up(fifo, [&](quill_session &) {
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while ((writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
-               std::chrono::steady_clock::now() < give_up) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    expect_sigint_to_end_start_up(
+        fifo, [&](quill_session &) { writer = open_fifo_for_writing(fifo, std::chrono::seconds(3)); });
     if (writer >= 0) {
         close(writer);
     }

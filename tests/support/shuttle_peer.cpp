@@ -18,6 +18,13 @@
 
 namespace {
 
+// Both ends closed on exec, so that only the descriptors handed over reach the bridge.
+void close_both_on_exec(const int (&fds)[2]) {
+    for (int fd : fds) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
 // Plain system calls only, like the two below that use it.
 bool unix_address(const char * path, sockaddr_un & address) {
     address = sockaddr_un{};
@@ -134,9 +141,7 @@ std::unique_ptr<FakeApp> start_fake_app() {
         throw std::runtime_error(std::string("fake app: ") + std::strerror(errno));
     }
     // The bridges a test starts must not inherit the wake pipe.
-    for (int fd : app->wake_fds) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    close_both_on_exec(app->wake_fds);
     app->acceptor = std::thread(serve, std::ref(*app));
     return app;
 }
@@ -284,13 +289,6 @@ bool wait_until_no_bridge_listens(std::chrono::milliseconds limit) {
 
 namespace {
 
-// Both ends closed on exec, so that only the descriptors handed over reach the bridge.
-void close_both_on_exec(const int (&fds)[2]) {
-    for (int fd : fds) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-}
-
 child_process start_bridge_process(ExtensionChannel channel) {
     const std::vector<std::string> argv = {SHUTTLE_BINARY, "chrome-extension://lanternwicktestextension/"};
     if (channel == ExtensionChannel::pipes) {
@@ -434,9 +432,8 @@ OtherUserStart start_as_other_user(const std::function<bool()> & setup, OtherUse
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
     // The bridges a test starts must not hold the child's release pipe open.
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
-        fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    close_both_on_exec(ready);
+    close_both_on_exec(release);
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
